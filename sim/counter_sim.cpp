@@ -1,0 +1,157 @@
+// counter-sim: plays one or two in/out counter modules on a serial line, so
+// that pulvane and the scripts around it can be tried without hardware.
+//
+//   counter-sim -p [options]          new pseudo-terminal; prints its path
+//   counter-sim -t /dev/ttyUSB0 [-b 9600] [options]
+//   counter-sim -u /path/to/socket [options]
+//   counter-sim -F fd [options]
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "sim/counter_serve.hpp"
+
+namespace {
+
+void usage(std::FILE *to)
+{
+	std::fputs("usage: counter-sim (-p | -t TTY [-b RATE] | -u SOCKET | -F FD) [options]\n"
+		   "  -p          serve a new pseudo-terminal; its path is printed on stdout\n"
+		   "  -t TTY      serve an existing tty (a real serial adapter), raw 8N1\n"
+		   "  -b RATE     speed for -t (default 9600)\n"
+		   "  -u SOCKET   connect to a unix stream socket and serve it\n"
+		   "  -F FD       serve an inherited, already open descriptor\n"
+		   "  -m WHICH    modules played: 1, 2 or 12 (default 12)\n"
+		   "  -c IN,OUT   starting counts of every module played (default 0,0)\n"
+		   "  -D MS       reply delay in milliseconds (default 20)\n"
+		   "  -f FAULT    none, mute, garbage, split or other-head (default none)\n"
+		   "  -g MS       gap between the two pieces of a split reply (default 300)\n"
+		   "  -n N        exit after answering N requests (default: serve for ever)\n"
+		   "  -v          log each request on stderr\n",
+		   to);
+}
+
+bool parse_int(const char *text, long min, long max, long &value)
+{
+	char *end = nullptr;
+	errno = 0;
+	long v = std::strtol(text, &end, 10);
+	if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
+		return false;
+	value = v;
+	return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	counter_module_config config;
+	counter_serve_options options;
+	const char *tty = nullptr;
+	const char *socket_path = nullptr;
+	const char *rate = "9600";
+	long inherited = -1;
+	bool pty = false;
+	long n;
+	int opt;
+	while ((opt = getopt(argc, argv, "pt:b:u:F:m:c:D:f:g:n:vh")) != -1) {
+		switch (opt) {
+		case 'p':
+			pty = true;
+			break;
+		case 't':
+			tty = optarg;
+			break;
+		case 'b':
+			rate = optarg;
+			break;
+		case 'u':
+			socket_path = optarg;
+			break;
+		case 'F':
+			if (!parse_int(optarg, 0, 65535, inherited))
+				return usage(stderr), 2;
+			break;
+		case 'm':
+			config.plays = {std::strchr(optarg, '1') != nullptr, std::strchr(optarg, '2') != nullptr};
+			break;
+		case 'c': {
+			unsigned long in = 0, out = 0;
+			if (std::sscanf(optarg, "%lu,%lu", &in, &out) != 2)
+				return usage(stderr), 2;
+			config.in = {in, in};
+			config.out = {out, out};
+			break;
+		}
+		case 'D':
+			if (!parse_int(optarg, 0, 60000, n))
+				return usage(stderr), 2;
+			options.delay_ms = static_cast<int>(n);
+			break;
+		case 'f':
+			if (!counter_fault_from_name(optarg, config.fault))
+				return usage(stderr), 2;
+			break;
+		case 'g':
+			if (!parse_int(optarg, 0, 60000, n))
+				return usage(stderr), 2;
+			options.split_gap_ms = static_cast<int>(n);
+			break;
+		case 'n':
+			if (!parse_int(optarg, 0, 1000000, n))
+				return usage(stderr), 2;
+			options.max_frames = static_cast<int>(n);
+			break;
+		case 'v':
+			options.log = stderr;
+			break;
+		case 'h':
+			usage(stdout);
+			return 0;
+		default:
+			usage(stderr);
+			return 2;
+		}
+	}
+	if (pty + (tty != nullptr) + (socket_path != nullptr) + (inherited >= 0) != 1) {
+		usage(stderr);
+		return 2;
+	}
+
+	device_line line;
+	if (pty) {
+		if (!line_open_pty(line)) {
+			std::perror("counter-sim: pseudo-terminal");
+			return 1;
+		}
+		// The path is the one line on stdout, for scripts to pick up.
+		std::printf("%s\n", line.slave_path.c_str());
+		std::fflush(stdout);
+	} else if (tty) {
+		speed_t speed = line_speed(rate);
+		if (speed == B0) {
+			std::fprintf(stderr, "counter-sim: unknown rate %s\n", rate);
+			return 2;
+		}
+		if (!line_open_tty(line, tty, speed)) {
+			std::fprintf(stderr, "counter-sim: cannot open %s: %s\n", tty, std::strerror(errno));
+			return 1;
+		}
+	} else if (socket_path) {
+		if (!line_connect_unix(line, socket_path)) {
+			std::fprintf(stderr, "counter-sim: cannot connect to %s: %s\n", socket_path,
+				     std::strerror(errno));
+			return 1;
+		}
+	} else {
+		line_adopt_fd(line, static_cast<int>(inherited));
+	}
+
+	counter_module module(config);
+	return counter_serve(line, module, options);
+}
