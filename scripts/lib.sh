@@ -1,0 +1,26 @@
+# Shared by the scripts: installs what is missing and builds.
+# shellcheck shell=bash
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# need_packages PKG...: installs those of the Debian packages not present.
+need_packages() {
+	local missing=()
+	local p
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+	done
+	[ ${#missing[@]} -eq 0 ] && return 0
+	echo "installing: ${missing[*]}" >&2
+	local sudo=
+	[ "$(id -u)" -eq 0 ] || sudo=sudo
+	$sudo apt-get update -qq >&2
+	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# The host build: the tools, the simulators and the tests.
+build_host() {
+	need_packages cmake ninja-build g++ libgtest-dev
+	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} >/dev/null
+	cmake --build "$top/build"
+}

@@ -1,0 +1,309 @@
+// pulvane, run as a script would run it, against a simulated counter module
+// on the master side of a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "sim/counter_serve.hpp"
+#include "tests/support/port_settings.hpp"
+#include "tests/support/pty_device.hpp"
+#include "tests/support/tool_run.hpp"
+
+namespace {
+
+const std::string reset_1 = "\x02" "0001120013\x03";
+const std::string reset_2 = "\x02" "0002120014\x03";
+const std::string read_1 = "\x02" "0001130014\x03";
+const std::string read_2 = "\x02" "0002130015\x03";
+const std::string rs485_record = "flags=7 before=0 after=0 padding=0,0,0,0,0";
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+struct counter_bench {
+	counter_module_config module;
+	counter_serve_options serve;
+	tool_options tool;
+};
+
+struct exchange {
+	tool_result run;
+	std::string wire;   // what the module received
+	std::string rs485;  // what the preload library was asked for
+};
+
+class Pulvane : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char name[] = "/tmp/pulvane-rs485-XXXXXX";
+		int fd = mkstemp(name);
+		ASSERT_GE(fd, 0);
+		close(fd);
+		rs485_log_ = name;
+	}
+	void TearDown() override { unlink(rs485_log_.c_str()); }
+
+	// Runs pulvane with `args` (the device path is appended) against a
+	// module set up as `bench` says.
+	exchange run(std::vector<std::string> args, counter_bench bench = {})
+	{
+		counter_module module(bench.module);
+		std::string wire;
+		bench.serve.wire = &wire;
+		dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
+			counter_serve_options o = bench.serve;
+			o.stop = &stop;
+			counter_serve(line, module, o);
+		});
+		args.push_back(dev_.path());
+		bench.tool.rs485_log = rs485_log_;
+		exchange e;
+		e.run = run_tool("pulvane", args, bench.tool);
+		// A late reply is said by now; it must not reach the next run.
+		dev_.stop();
+		tcflush(dev_.slave_fd(), TCIOFLUSH);
+		e.wire = wire;
+		e.rs485 = slurp(rs485_log_);
+		return e;
+	}
+
+	pty_device dev_;
+	std::string rs485_log_;
+};
+
+} // namespace
+
+TEST_F(Pulvane, ResetsAndReadsEachModuleWithOneFrameEach)
+{
+	counter_bench bench;
+	bench.module.in = {1234, 5};
+	bench.module.out = {99, 6};
+	struct {
+		std::vector<std::string> args;
+		std::string frame, out;
+	} cases[] = {
+	    {{}, reset_1, "OK\n"},
+	    {{"-i", "2"}, reset_2, "OK\n"},
+	    {{"-d"}, read_1, "IN:00001234 OUT:00000099 \n"},
+	    {{"-d", "-i", "2"}, read_2, "IN:00000005 OUT:00000006 \n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.frame.substr(1, 10));
+		auto e = run(c.args, bench);
+		EXPECT_EQ(e.run.status, 0);
+		EXPECT_EQ(e.run.out, c.out);
+		EXPECT_EQ(e.run.err, "");
+		EXPECT_EQ(e.wire, c.frame);
+		// One request, with RS-485 on, RTS for sending, no delays.
+		EXPECT_NE(e.rs485.find(rs485_record), std::string::npos) << e.rs485;
+		EXPECT_EQ(e.rs485.find('\n'), e.rs485.size() - 1) << e.rs485;
+		unlink(rs485_log_.c_str());
+		// Half a second of waiting, and not much more.
+		EXPECT_GE(e.run.seconds, 0.5);
+		EXPECT_LT(e.run.seconds, 2.0);
+	}
+}
+
+TEST_F(Pulvane, OptionsFallBackSilentlyAndLaterOnesWin)
+{
+	struct {
+		std::vector<std::string> args;
+		std::string frame;
+		speed_t speed;
+	} cases[] = {
+	    {{"-b", "38400"}, reset_1, B9600},
+	    {{"-b", "19200"}, reset_1, B19200},
+	    {{"-i", "3"}, reset_1, B9600},
+	    {{"-i", "02"}, reset_1, B9600},
+	    {{"-d", "-r"}, reset_1, B9600},
+	    {{"-r", "-d", "-i", "2", "-i", "1"}, read_1, B9600},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+		auto e = run(c.args);
+		EXPECT_EQ(e.run.status, 0);
+		EXPECT_EQ(e.wire, c.frame);
+		struct termios t {};
+		tcgetattr(dev_.slave_fd(), &t);
+		EXPECT_EQ(cfgetospeed(&t), c.speed);
+		EXPECT_EQ(cfgetispeed(&t), c.speed);
+	}
+}
+
+TEST_F(Pulvane, OptionsAfterTheDeviceAndUnknownOptionsAreHandledLikeGetoptDoes)
+{
+	counter_module module({});
+	std::string wire;
+	dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
+		counter_serve_options o;
+		o.stop = &stop;
+		o.wire = &wire;
+		counter_serve(line, module, o);
+	});
+	// The device first, the option after it, an unknown option between.
+	auto r = run_tool("pulvane", {dev_.path(), "-x", "-d", "ignored-operand"});
+	dev_.stop();
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "IN:00000000 OUT:00000000 \n");
+	EXPECT_NE(r.err.find("invalid option -- 'x'"), std::string::npos) << r.err;
+	EXPECT_EQ(wire, read_1);
+}
+
+TEST_F(Pulvane, HelpIsPrintedWithoutTouchingTheDevice)
+{
+	const std::string help = "-b baud rate <9600 (default) 19200>\n"
+				 "-r reset, -d get data\n"
+				 "-i <1 2> ID\n"
+				 "Example:\n"
+				 "$ pulvane -b 19200 -d -i 1 /dev/ttyS0 \n";
+	auto r = run_tool("pulvane", {"-d", "-h", "/nonexistent/tty"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, help);
+	EXPECT_EQ(r.err, "");
+
+	tool_options full;
+	full.out = stream_setup::dev_full;
+	EXPECT_EQ(run_tool("pulvane", {"-h"}, full).status, 1);
+}
+
+TEST_F(Pulvane, RepliesThatComeTooLateOrWrongAreFailuresWithoutWords)
+{
+	struct {
+		const char *what;
+		int delay_ms;
+		counter_fault fault;
+		int status;
+		std::string out;
+	} cases[] = {
+	    {"a reply at 100 ms is seen", 100, counter_fault::none, 0, "IN:00000000 OUT:00000000 \n"},
+	    {"a reply at 900 ms is not seen", 900, counter_fault::none, 1, ""},
+	    {"no reply", 20, counter_fault::mute, 1, ""},
+	    {"garbage", 20, counter_fault::garbage, 1, ""},
+	    {"the other module's head is accepted", 20, counter_fault::other_head, 0,
+	     "IN:00000000 OUT:00000000 \n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		counter_bench bench;
+		bench.serve.delay_ms = c.delay_ms;
+		bench.module.fault = c.fault;
+		auto e = run({"-d"}, bench);
+		EXPECT_EQ(e.run.status, c.status);
+		EXPECT_EQ(e.run.out, c.out);
+		EXPECT_EQ(e.run.err, "");
+		EXPECT_EQ(e.wire, read_1);
+	}
+}
+
+TEST_F(Pulvane, OnlyTheFirstPieceOfASplitReplyIsSeen)
+{
+	// 28 reply bytes split in half: STX, the head and five digits of IN
+	// arrive at once; the rest comes after the tool's one read.
+	counter_bench bench;
+	bench.module.fault = counter_fault::split;
+	bench.serve.split_gap_ms = 1500;
+	auto e = run({"-d"}, bench);
+	EXPECT_EQ(e.run.status, 0);
+	EXPECT_EQ(e.run.out, "IN:00000 OUT: \n");
+
+	// A split reset reply loses its head: not matched.
+	e = run({"-r"}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.out, "");
+}
+
+TEST_F(Pulvane, BytesWaitingBeforeTheRequestAreReadWithTheReply)
+{
+	// Line noise from before the run is not discarded; the last STX still
+	// finds the reply.
+	ASSERT_TRUE(line_write(dev_.line(), "\x02noise\x03"));
+	auto e = run({});
+	EXPECT_EQ(e.run.status, 0);
+	EXPECT_EQ(e.run.out, "OK\n");
+}
+
+TEST_F(Pulvane, AModuleThatIsNotOnTheBusGivesStatusOne)
+{
+	counter_bench bench;
+	bench.module.plays = {false, true};
+	auto e = run({"-i", "1"}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.out, "");
+	EXPECT_EQ(e.wire, reset_1);
+}
+
+TEST_F(Pulvane, ARefusedRs485ModeStopsTheRunBeforeAnythingIsSent)
+{
+	// A pseudo-terminal has no RS-485 support: the kernel's own refusal.
+	counter_bench bench;
+	bench.tool.rs485_shim = false;
+	auto e = run({}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.err, "Unable to set rs495 mode\n");
+	EXPECT_EQ(e.run.out, "");
+	EXPECT_EQ(e.wire, "");
+
+	// A driver that refuses the flags.
+	bench.tool.rs485_shim = true;
+	bench.tool.rs485_errno = EINVAL;
+	e = run({}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.err, "Unable to set rs495 mode\n");
+	EXPECT_EQ(e.wire, "");
+}
+
+TEST_F(Pulvane, ADeviceThatCannotBeOpenedIsNamedInTheMessage)
+{
+	auto r = run_tool("pulvane", {"-d", "/nonexistent/ttyX"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Unable to open /nonexistent/ttyX\n");
+	EXPECT_EQ(r.out, "");
+
+	r = run_tool("pulvane", {"-d"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Unable to open (no device)\n");
+	EXPECT_EQ(r.signal, 0);
+}
+
+TEST_F(Pulvane, LeavesThePortRaw8N1AndChangesNothingElse)
+{
+	for (speed_t speed : {B9600, B19200}) {
+		SCOPED_TRACE(speed == B9600 ? "9600" : "19200");
+		struct termios before = make_port_dirty(dev_.slave_fd());
+		auto e = run({"-b", speed == B9600 ? "9600" : "19200"});
+		EXPECT_EQ(e.run.status, 0);
+		struct termios after {};
+		ASSERT_EQ(tcgetattr(dev_.slave_fd(), &after), 0);
+		EXPECT_EQ(settings_diff(expected_after_setup(before, speed), after), "");
+		// ICRNL and INLCR were set before and stay set.
+		EXPECT_TRUE(after.c_iflag & ICRNL);
+		EXPECT_TRUE(after.c_iflag & INLCR);
+	}
+}
+
+TEST_F(Pulvane, AResultThatCannotBeWrittenIsAFailure)
+{
+	counter_bench bench;
+	bench.tool.out = stream_setup::dev_full;
+	auto e = run({}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.wire, reset_1);
+
+	// With standard output closed the port must not take its place: the
+	// module sees the frame and nothing else.
+	bench.tool.out = stream_setup::closed;
+	e = run({"-d"}, bench);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.wire, read_1);
+}

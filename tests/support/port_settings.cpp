@@ -1,0 +1,60 @@
+#include "tests/support/port_settings.hpp"
+
+#include <cstdio>
+
+struct termios make_port_dirty(int fd)
+{
+	struct termios tio {};
+	tcgetattr(fd, &tio);
+	tio.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+	tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CLOCAL);
+	tio.c_cflag |= CS7;
+	tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
+	tio.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INLCR;
+	tio.c_oflag |= OPOST;
+	tio.c_cc[VMIN] = 5;
+	tio.c_cc[VTIME] = 3;
+	cfsetispeed(&tio, B38400);
+	cfsetospeed(&tio, B38400);
+	tcsetattr(fd, TCSANOW, &tio);
+	struct termios held {};
+	tcgetattr(fd, &held);
+	return held;
+}
+
+struct termios expected_after_setup(struct termios before, speed_t speed)
+{
+	struct termios t = before;
+	t.c_cflag |= CLOCAL | CREAD;
+	t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+	t.c_cflag |= CS8;
+	t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ISIG);
+	t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+	t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+	t.c_cc[VMIN] = 0;
+	t.c_cc[VTIME] = 0;
+	cfsetispeed(&t, speed);
+	cfsetospeed(&t, speed);
+	return t;
+}
+
+std::string settings_diff(const struct termios &want, const struct termios &got)
+{
+	std::string out;
+	auto field = [&](const char *name, unsigned long w, unsigned long g) {
+		if (w == g)
+			return;
+		char line[160];
+		std::snprintf(line, sizeof line, "%s: want %#lo, got %#lo (differing bits %#lo)\n", name, w, g, w ^ g);
+		out += line;
+	};
+	field("c_iflag", want.c_iflag, got.c_iflag);
+	field("c_oflag", want.c_oflag, got.c_oflag);
+	field("c_cflag", want.c_cflag, got.c_cflag);
+	field("c_lflag", want.c_lflag, got.c_lflag);
+	field("VMIN", want.c_cc[VMIN], got.c_cc[VMIN]);
+	field("VTIME", want.c_cc[VTIME], got.c_cc[VTIME]);
+	field("input speed", cfgetispeed(&want), cfgetispeed(&got));
+	field("output speed", cfgetospeed(&want), cfgetospeed(&got));
+	return out;
+}

@@ -1,0 +1,20 @@
+// The port settings a tool leaves behind, compared with where they started.
+#pragma once
+
+#include <string>
+#include <termios.h>
+
+// Puts the tty into a state that a careless earlier program could leave:
+// 7E2 with hardware flow control, canonical mode with echo, software flow
+// control, output processing, CR/LF translations, VMIN 5, 38400 baud.
+// Returns the settings as the kernel then holds them.
+struct termios make_port_dirty(int fd);
+
+// What the tools' set-up must make of `before` at `speed`: exactly the bits
+// it names change, every other bit is kept.
+struct termios expected_after_setup(struct termios before, speed_t speed);
+
+// Empty when `got` matches `want` in every flag, the two control characters
+// the set-up touches, and both speeds; otherwise a readable account of the
+// differences.
+std::string settings_diff(const struct termios &want, const struct termios &got);

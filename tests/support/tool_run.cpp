@@ -1,0 +1,175 @@
+#include "tests/support/tool_run.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string env_or(const char *name, const char *fallback)
+{
+	const char *v = std::getenv(name);
+	return v && *v ? v : fallback;
+}
+
+std::vector<std::string> words(const std::string &text)
+{
+	std::istringstream in(text);
+	std::vector<std::string> out;
+	for (std::string w; in >> w;)
+		out.push_back(w);
+	return out;
+}
+
+void set_stream(int target, stream_setup setup, int pipe_end, int mode)
+{
+	switch (setup) {
+	case stream_setup::piped:
+		dup2(pipe_end, target);
+		break;
+	case stream_setup::closed:
+		close(target);
+		break;
+	case stream_setup::dev_full:
+	case stream_setup::dev_null: {
+		int fd = open(setup == stream_setup::dev_full ? "/dev/full" : "/dev/null", mode);
+		dup2(fd, target);
+		close(fd);
+		break;
+	}
+	}
+}
+
+} // namespace
+
+std::string tool_path(const std::string &name)
+{
+	if (name == "pulvane")
+		return env_or("PULVANE_BIN", PULVANE_DEFAULT);
+#ifdef QUORLET_DEFAULT
+	if (name == "quorlet")
+		return env_or("QUORLET_BIN", QUORLET_DEFAULT);
+#endif
+	return name;
+}
+
+bool tool_emulated()
+{
+	return !env_or("TOOL_EMULATOR", "").empty();
+}
+
+tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options)
+{
+	// A tool that exits before reading all its input must not kill the test.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::vector<std::string> env = options.env;
+	if (options.rs485_shim) {
+		env.push_back("LD_PRELOAD=" + env_or("RS485_SHIM", RS485_SHIM_DEFAULT));
+		if (!options.rs485_log.empty())
+			env.push_back("RS485_SHIM_LOG=" + options.rs485_log);
+		if (options.rs485_errno)
+			env.push_back("RS485_SHIM_ERRNO=" + std::to_string(options.rs485_errno));
+	}
+
+	// Under an emulator the settings go to the emulated process, not to
+	// the emulator itself.
+	std::vector<std::string> argv = words(env_or("TOOL_EMULATOR", ""));
+	bool emulated = !argv.empty();
+	if (emulated)
+		for (const auto &e : env) {
+			argv.push_back("-E");
+			argv.push_back(e);
+		}
+	argv.push_back(tool_path(name));
+	argv.insert(argv.end(), args.begin(), args.end());
+
+	int in_pipe[2], out_pipe[2], err_pipe[2];
+	if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+		return {};
+
+	auto start = std::chrono::steady_clock::now();
+	pid_t pid = fork();
+	if (pid == 0) {
+		set_stream(STDIN_FILENO, options.in, in_pipe[0], O_RDONLY);
+		set_stream(STDOUT_FILENO, options.out, out_pipe[1], O_WRONLY);
+		dup2(err_pipe[1], STDERR_FILENO);
+		if (!emulated)
+			for (const auto &e : env)
+				putenv(const_cast<char *>(e.c_str()));
+		std::vector<char *> cargv;
+		for (auto &a : argv)
+			cargv.push_back(a.data());
+		cargv.push_back(nullptr);
+		execvp(cargv[0], cargv.data());
+		_exit(127);
+	}
+	close(in_pipe[0]);
+	close(out_pipe[1]);
+	close(err_pipe[1]);
+
+	// Feed stdin and drain stdout/stderr together, so that neither side
+	// can block the other.
+	tool_result result;
+	std::string_view to_send = options.in == stream_setup::piped ? options.stdin_data : "";
+	int in_fd = in_pipe[1];
+	if (to_send.empty()) {
+		close(in_fd);
+		in_fd = -1;
+	} else {
+		fcntl(in_fd, F_SETFL, O_NONBLOCK);
+	}
+	auto deadline = start + std::chrono::milliseconds(options.timeout_ms);
+	int open_outputs = 2;
+	while (open_outputs > 0 || in_fd >= 0) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0) {
+			kill(pid, SIGKILL);
+			result.timed_out = true;
+			break;
+		}
+		struct pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_fd, POLLOUT, 0}};
+		if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+			break;
+		for (int i = 0; i < 2; ++i) {
+			if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+				continue;
+			char chunk[4096];
+			ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+			if (got > 0) {
+				(i == 0 ? result.out : result.err).append(chunk, static_cast<std::size_t>(got));
+			} else {
+				close(fds[i].fd);
+				(i == 0 ? out_pipe[0] : err_pipe[0]) = -1;
+				--open_outputs;
+			}
+		}
+		if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+			ssize_t put = write(in_fd, to_send.data(), to_send.size());
+			if (put > 0)
+				to_send.remove_prefix(static_cast<std::size_t>(put));
+			if (put < 0 || to_send.empty()) {
+				close(in_fd);
+				in_fd = -1;
+			}
+		}
+	}
+	for (int fd : {out_pipe[0], err_pipe[0], in_fd})
+		if (fd >= 0)
+			close(fd);
+
+	int wstatus = 0;
+	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+	}
+	result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	if (WIFEXITED(wstatus))
+		result.status = WEXITSTATUS(wstatus);
+	else if (WIFSIGNALED(wstatus))
+		result.signal = WTERMSIG(wstatus);
+	return result;
+}

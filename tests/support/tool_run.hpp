@@ -1,0 +1,51 @@
+// Runs a built tool as a child process, the way a shell script would, and
+// captures what it did: exit status, standard output and error, time taken.
+//
+// Where the tool lives and how it is started come from the environment, so
+// that one test binary can run the host build and the board build:
+//   PULVANE_BIN, QUORLET_BIN   the tools (default: this build's)
+//   RS485_SHIM                 the LD_PRELOAD library that answers TIOCSRS485
+//   TOOL_EMULATOR              words put before the tool, e.g.
+//                              "qemu-arm -L /usr/arm-linux-gnueabihf"
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class stream_setup {
+	piped,   // captured (stdout, stderr) or fed from `stdin_data` (stdin)
+	closed,  // not open at all, as after `>&-` or `<&-`
+	dev_full, // /dev/full: every write fails with ENOSPC
+	dev_null,
+};
+
+struct tool_options {
+	std::string stdin_data;
+	stream_setup in = stream_setup::piped;
+	stream_setup out = stream_setup::piped;
+	// Answer TIOCSRS485 through the preload library (pty tests).
+	bool rs485_shim = true;
+	// Where the library records the requests it answered.
+	std::string rs485_log;
+	// Makes the library refuse TIOCSRS485 with this errno (0: accept).
+	int rs485_errno = 0;
+	// Further NAME=VALUE settings for the tool.
+	std::vector<std::string> env;
+	// The test fails rather than hangs past this.
+	int timeout_ms = 30000;
+};
+
+struct tool_result {
+	int status = -1; // exit status, or -1 when ended by a signal
+	int signal = 0;
+	bool timed_out = false;
+	std::string out;
+	std::string err;
+	double seconds = 0;
+};
+
+std::string tool_path(const std::string &name);
+// True when the tools run under an emulator.
+bool tool_emulated();
+
+tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options = {});
