@@ -48,20 +48,46 @@ void set_stream(int target, stream_setup setup, int pipe_end, int mode)
 
 } // namespace
 
+// TOOL_TARGET=armhf selects the board build of this tree, run under
+// qemu's user-mode emulator with the cross toolchain's libraries; explicit
+// settings above still win.
+bool board_build()
+{
+	return env_or("TOOL_TARGET", "") == "armhf";
+}
+
+std::string board_dir()
+{
+#ifdef ARMHF_BUILD_DIR
+	return ARMHF_BUILD_DIR;
+#else
+	return "build-armhf";
+#endif
+}
+
 std::string tool_path(const std::string &name)
 {
+	std::string built;
 	if (name == "pulvane")
-		return env_or("PULVANE_BIN", PULVANE_DEFAULT);
+		built = board_build() ? board_dir() + "/counter/pulvane" : PULVANE_DEFAULT;
 #ifdef QUORLET_DEFAULT
-	if (name == "quorlet")
-		return env_or("QUORLET_BIN", QUORLET_DEFAULT);
+	else if (name == "quorlet")
+		built = board_build() ? board_dir() + "/attool/quorlet" : QUORLET_DEFAULT;
 #endif
-	return name;
+	else
+		return name;
+	std::string var = name == "pulvane" ? "PULVANE_BIN" : "QUORLET_BIN";
+	return env_or(var.c_str(), built.c_str());
+}
+
+std::string emulator()
+{
+	return env_or("TOOL_EMULATOR", board_build() ? "qemu-arm -L /usr/arm-linux-gnueabihf" : "");
 }
 
 bool tool_emulated()
 {
-	return !env_or("TOOL_EMULATOR", "").empty();
+	return !emulator().empty();
 }
 
 tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options)
@@ -70,7 +96,8 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	std::signal(SIGPIPE, SIG_IGN);
 	std::vector<std::string> env = options.env;
 	if (options.rs485_shim) {
-		env.push_back("LD_PRELOAD=" + env_or("RS485_SHIM", RS485_SHIM_DEFAULT));
+		std::string shim = board_build() ? board_dir() + "/tests/preload/rs485_shim.so" : RS485_SHIM_DEFAULT;
+		env.push_back("LD_PRELOAD=" + env_or("RS485_SHIM", shim.c_str()));
 		if (!options.rs485_log.empty())
 			env.push_back("RS485_SHIM_LOG=" + options.rs485_log);
 		if (options.rs485_errno)
@@ -79,7 +106,7 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 
 	// Under an emulator the settings go to the emulated process, not to
 	// the emulator itself.
-	std::vector<std::string> argv = words(env_or("TOOL_EMULATOR", ""));
+	std::vector<std::string> argv = words(emulator());
 	bool emulated = !argv.empty();
 	if (emulated)
 		for (const auto &e : env) {

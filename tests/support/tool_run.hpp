@@ -7,6 +7,7 @@
 //   RS485_SHIM                 the LD_PRELOAD library that answers TIOCSRS485
 //   TOOL_EMULATOR              words put before the tool, e.g.
 //                              "qemu-arm -L /usr/arm-linux-gnueabihf"
+//   TOOL_TARGET=armhf          all three for the board build beside this one
 #pragma once
 
 #include <string>

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Checks a delivered tool binary, whatever its architecture:
+# - it is dynamically linked with a program interpreter (the loader),
+# - libc.so.6 is its only NEEDED entry (no libstdc++, libgcc_s or libm),
+# - it imports nothing for the heap, iostreams, exceptions or the C++
+#   runtime.
+# readelf reads ELF files of any architecture, so one check serves the
+# host and the board builds.
+set -u
+bin=$1
+fail() {
+	echo "FAIL $bin: $*"
+	exit 1
+}
+[ -f "$bin" ] || fail "no such file"
+
+readelf -lW "$bin" | grep -q 'Requesting program interpreter' || fail "no program interpreter"
+
+needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libc.so.6 " ] || fail "NEEDED entries are: $needed"
+
+# __cxa_finalize is glibc's, weakly referenced by the C start-up files of
+# every position-independent program; it is not the C++ runtime.
+imports=$(readelf --dyn-syms -W "$bin" | awk '$7 == "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }')
+bad=$(printf '%s\n' "$imports" |
+	grep -E '^(malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign|valloc|strdup|strndup|_Zn[wa]|_Zd[la]|__cxa_|_ZNS|_ZSt|_ZTI|_ZTV|__gxx_personality|_Unwind_|__aeabi_unwind)' |
+	grep -v -x '__cxa_finalize')
+[ -z "$bad" ] || fail "imports $(echo $bad)"
+
+echo "ok $bin: NEEDED $needed; $(printf '%s\n' "$imports" | grep -c .) imports, none for heap, iostream or exceptions"
