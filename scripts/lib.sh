@@ -18,9 +18,18 @@ need_packages() {
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# The host build: the tools, the simulators and the tests.
+# The board build: the two tools and the preload library, for armhf.
+build_armhf() {
+	need_packages cmake ninja-build g++-arm-linux-gnueabihf
+	cmake -S "$top" -B "$top/build-armhf" -G Ninja \
+		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
+	cmake --build "$top/build-armhf"
+}
+
+# The host build: the tools, the simulators and the tests; with an argument,
+# the end-to-end suites also run the board build found there.
 build_host() {
-	need_packages cmake ninja-build g++ libgtest-dev
-	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} >/dev/null
+	need_packages cmake ninja-build g++ libgtest-dev groff-base
+	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} -DARMHF_BUILD_DIR="${1:-}" >/dev/null
 	cmake --build "$top/build"
 }
