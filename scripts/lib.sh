@@ -18,9 +18,20 @@ need_packages() {
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
+# Lets apt fetch armhf packages (the board's libc6, for the package's
+# computed dependencies; busybox and the kernel for the board test).
+add_armhf_arch() {
+	dpkg --print-foreign-architectures | grep -qx armhf && return 0
+	local sudo=
+	[ "$(id -u)" -eq 0 ] || sudo=sudo
+	$sudo dpkg --add-architecture armhf
+	$sudo apt-get update -qq >&2
+}
+
 # The board build: the two tools and the preload library, for armhf.
 build_armhf() {
-	need_packages cmake ninja-build g++-arm-linux-gnueabihf
+	add_armhf_arch
+	need_packages cmake ninja-build g++-arm-linux-gnueabihf dpkg-dev libc6:armhf
 	cmake -S "$top" -B "$top/build-armhf" -G Ninja \
 		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
 	cmake --build "$top/build-armhf"
@@ -29,7 +40,7 @@ build_armhf() {
 # The host build: the tools, the simulators and the tests; with an argument,
 # the end-to-end suites also run the board build found there.
 build_host() {
-	need_packages cmake ninja-build g++ libgtest-dev groff-base
+	need_packages cmake ninja-build g++ libgtest-dev groff-base man-db dpkg-dev file
 	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} -DARMHF_BUILD_DIR="${1:-}" >/dev/null
 	cmake --build "$top/build"
 }
