@@ -11,7 +11,7 @@ find_program(GZIP gzip REQUIRED)
 set(man_pages)
 foreach(page pulvane quorlet)
   set(src ${PROJECT_SOURCE_DIR}/man/${page}.1)
-  if(EXISTS ${src})
+  if(TARGET ${page} AND EXISTS ${src})
     set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz)
     add_custom_command(OUTPUT ${gz}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
