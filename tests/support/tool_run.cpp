@@ -105,10 +105,13 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	}
 
 	// Under an emulator the settings go to the emulated process, not to
-	// the emulator itself.
-	std::vector<std::string> argv = words(emulator());
-	bool emulated = !argv.empty();
-	if (emulated)
+	// the emulator itself, unless the emulator hands its own environment
+	// on to the tool.
+	std::vector<std::string> argv = options.prefix;
+	std::vector<std::string> emulator_words = words(emulator());
+	argv.insert(argv.end(), emulator_words.begin(), emulator_words.end());
+	bool env_as_words = !emulator_words.empty() && env_or("TOOL_EMULATOR_ENV", "") != "plain";
+	if (env_as_words)
 		for (const auto &e : env) {
 			argv.push_back("-E");
 			argv.push_back(e);
@@ -126,7 +129,7 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 		set_stream(STDIN_FILENO, options.in, in_pipe[0], O_RDONLY);
 		set_stream(STDOUT_FILENO, options.out, out_pipe[1], O_WRONLY);
 		dup2(err_pipe[1], STDERR_FILENO);
-		if (!emulated)
+		if (!env_as_words)
 			for (const auto &e : env)
 				putenv(const_cast<char *>(e.c_str()));
 		std::vector<char *> cargv;

@@ -8,6 +8,9 @@
 //   TOOL_EMULATOR              words put before the tool, e.g.
 //                              "qemu-arm -L /usr/arm-linux-gnueabihf"
 //   TOOL_TARGET=armhf          all three for the board build beside this one
+//   TOOL_EMULATOR_ENV=plain    the emulator passes its own environment on to
+//                              the tool (valgrind), so the tool's settings
+//                              are set in it rather than given as -E words
 #pragma once
 
 #include <string>
@@ -32,6 +35,9 @@ struct tool_options {
 	int rs485_errno = 0;
 	// Further NAME=VALUE settings for the tool.
 	std::vector<std::string> env;
+	// Words put before the emulator and the tool, e.g. setpriv to run the
+	// tool as another user.
+	std::vector<std::string> prefix;
 	// The test fails rather than hangs past this.
 	int timeout_ms = 30000;
 };

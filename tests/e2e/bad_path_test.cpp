@@ -1,0 +1,156 @@
+// The tools given a device path that is no serial port, or run with their
+// standard streams closed or full, or with no operand at all.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/e2e/scripted_device.hpp"
+
+namespace {
+
+const std::string reset_1 = "\x02" "0001120013\x03";
+const std::string reset_reply = "\x02" "00019201069A\x03";
+
+// A directory, a regular file and a FIFO in a fresh temporary directory.
+class BadPath : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char name[] = "/tmp/bad-path-XXXXXX";
+		ASSERT_NE(mkdtemp(name), nullptr);
+		dir_ = name;
+		file_ = dir_ + "/file";
+		fifo_ = dir_ + "/fifo";
+		std::ofstream(file_).flush();
+		ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
+	}
+	void TearDown() override
+	{
+		unlink(file_.c_str());
+		unlink(fifo_.c_str());
+		rmdir(dir_.c_str());
+	}
+
+	std::string dir_, file_, fifo_;
+};
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+struct expected_run {
+	int status;
+	std::string out, err;
+};
+
+void expect_run(const tool_result &r, const expected_run &want)
+{
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.signal, 0);
+	EXPECT_EQ(r.status, want.status);
+	EXPECT_EQ(r.out, want.out);
+	EXPECT_EQ(r.err, want.err);
+	// Nothing here waits for a device: half a second at most, plus start-up.
+	EXPECT_LT(r.seconds, 3.0);
+}
+
+} // namespace
+
+TEST_F(BadPath, PulvaneOnPathsThatAreNoSerialPort)
+{
+	tool_options no_shim;
+	no_shim.rs485_shim = false;
+	const std::string rs485 = "Unable to set rs495 mode\n";
+	struct {
+		const char *what;
+		std::string path;
+		expected_run want;
+	} cases[] = {
+	    {"a directory", dir_, {1, "", "Unable to open " + dir_ + "\n"}},
+	    {"a missing path", dir_ + "/missing", {1, "", "Unable to open " + dir_ + "/missing\n"}},
+	    // These open, and the RS-485 request is what they refuse.
+	    {"a regular file", file_, {1, "", rs485}},
+	    {"/dev/null", "/dev/null", {1, "", rs485}},
+	    {"a FIFO, which must not block the open", fifo_, {1, "", rs485}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		expect_run(run_tool("pulvane", {"-d", c.path}, no_shim), c.want);
+	}
+	EXPECT_EQ(slurp(file_), "");
+}
+
+TEST_F(BadPath, PulvanePastTheRs485StepOnPathsThatAreNoSerialPort)
+{
+	// As if the driver took RS-485 mode: the frame goes out, and what comes
+	// back is no reply.
+	expect_run(run_tool("pulvane", {file_}), {1, "", ""});
+	EXPECT_EQ(slurp(file_), reset_1);
+	expect_run(run_tool("pulvane", {"/dev/null"}), {1, "", ""});
+	// A FIFO hands the tool its own frame back, which holds no reply head.
+	expect_run(run_tool("pulvane", {fifo_}), {1, "", ""});
+}
+
+TEST(BadCaller, PulvaneWithClosedOrFullStreamsAndNoOperand)
+{
+	struct {
+		const char *what;
+		stream_setup in, out;
+		expected_run want;
+	} cases[] = {
+	    {"stdin closed: not used, the run is normal", stream_setup::closed, stream_setup::piped, {0, "OK\n", ""}},
+	    {"stdout closed: the result is not delivered", stream_setup::piped, stream_setup::closed, {1, "", ""}},
+	    {"stdout full: the result is not delivered", stream_setup::piped, stream_setup::dev_full, {1, "", ""}},
+	};
+	std::vector<scripted_case> runs;
+	for (const auto &c : cases) {
+		scripted_case run;
+		run.tool = "pulvane";
+		run.answer.reply = reset_reply;
+		run.options.in = c.in;
+		run.options.out = c.out;
+		runs.push_back(run);
+	}
+	auto results = run_scripted(runs);
+	for (std::size_t i = 0; i < runs.size(); ++i) {
+		SCOPED_TRACE(cases[i].what);
+		expect_run(results[i].run, cases[i].want);
+		// The device got the frame and nothing else, whatever the streams.
+		EXPECT_EQ(results[i].wire, reset_1);
+	}
+
+	expect_run(run_tool("pulvane", {}), {1, "", "Unable to open (no device)\n"});
+	expect_run(run_tool("pulvane", {"-d", "-i", "2"}), {1, "", "Unable to open (no device)\n"});
+}
+
+TEST(BadCaller, PulvaneRunByAUserWhoMayNotOpenThePort)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to run the tool as another user";
+	scripted_case run;
+	run.tool = "pulvane";
+	run.answer.reply = reset_reply;
+	run.path_mode = 0600;
+	run.options.prefix = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+	scripted_case as_root = run;
+	as_root.options.prefix.clear();
+	auto results = run_scripted({run, as_root});
+	const tool_result &r = results[0].run;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err.rfind("Unable to open /dev/pts/", 0), 0u) << r.err;
+	EXPECT_EQ(results[0].wire, "");
+	// The same kind of port is fine for one who may open it.
+	EXPECT_EQ(results[1].run.status, 0);
+	EXPECT_EQ(results[1].run.out, "OK\n");
+}
