@@ -1,0 +1,186 @@
+# Helpers of systest/run: what the host needs, the board's kernel and root
+# file system, and waiting on the board.
+# shellcheck shell=bash
+# The settings (top, here, cache, work, sock, console, the program paths)
+# are systest/run's.
+# shellcheck disable=SC2154
+
+# give_up MESSAGE: the test cannot run at all; counts as one failure.
+give_up() {
+	echo "systest: $*" >&2
+	[ -n "${console:-}" ] && [ -s "$console" ] && show_console
+	echo "0 passed, 1 failed"
+	exit 1
+}
+
+as_root() {
+	if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+apt_quiet() {
+	DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=120 "$@" >"$cache/apt.log" 2>&1
+}
+
+# The host's side: the emulator, cpio and the cross compiler for the probe.
+provide_host_packages() {
+	mkdir -p "$cache"
+	local missing=() p
+	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+	done
+	[ ${#missing[@]} -eq 0 ] && return 0
+	echo "systest: installing ${missing[*]}" >&2
+	apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
+	apt_quiet install -y --no-install-recommends "${missing[@]}" ||
+		give_up "cannot install ${missing[*]}: $(tail -3 "$cache/apt.log")"
+}
+
+# fetch_armhf_deb kernel|busybox-static VAR: sets VAR to the path of the
+# cached armhf .deb, downloading it first when the cache has none. The kernel
+# is the 6.1 armmp flavour that Debian's linux-image-armmp points at.
+fetch_armhf_deb() {
+	local what=$1 var=$2 pattern name
+	case $what in
+	kernel) pattern='linux-image-6.1*-armmp_*_armhf.deb' ;;
+	*) pattern="${what}_*_armhf.deb" ;;
+	esac
+	# shellcheck disable=SC2012,SC2086
+	name=$(cd "$cache" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
+	if [ -n "$name" ]; then
+		printf -v "$var" '%s' "$cache/$name"
+		return 0
+	fi
+	if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+		as_root dpkg --add-architecture armhf
+		apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
+	fi
+	if ! apt-cache show busybox-static:armhf >/dev/null 2>&1; then
+		apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
+	fi
+	name=$what
+	if [ "$what" = kernel ]; then
+		name=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+			sed -n 's/^ *Depends: \(linux-image-6\.1[^ :]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -1)
+		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-armmp:armhf (linux-image-armmp:armhf names none)"
+	fi
+	echo "systest: downloading $name:armhf" >&2
+	(cd "$cache" && apt-get -o APT::Sandbox::User=root download "$name:armhf" >"$cache/apt.log" 2>&1) ||
+		give_up "cannot download $name:armhf: $(tail -3 "$cache/apt.log")"
+	# shellcheck disable=SC2012,SC2086
+	name=$(cd "$cache" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
+	[ -n "$name" ] || give_up "the download of $what:armhf left no $pattern"
+	printf -v "$var" '%s' "$cache/$name"
+}
+
+# from_deb DEB PATTERN OUT: one file out of a package, kept beside it.
+from_deb() {
+	local deb=$1 pattern=$2 out=$3 kept
+	kept=$cache/$(basename "$deb" .deb).$(basename "$out")
+	if [ ! -s "$kept" ]; then
+		dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards "$pattern" >"$kept.part" || true
+		[ -s "$kept.part" ] || give_up "no $pattern in $deb"
+		mv "$kept.part" "$kept"
+	fi
+	cp "$kept" "$out"
+}
+
+# copy_libraries ROOT: the loader and every library the programs in ROOT/bin
+# need, from the cross toolchain's sysroot.
+copy_libraries() {
+	local root=$1 sysroot=/usr/arm-linux-gnueabihf/lib f lib todo=() done_libs=" "
+	for f in "$root"/bin/*; do
+		[ -L "$f" ] && continue
+		arm-linux-gnueabihf-readelf -l "$f" 2>/dev/null | grep -q 'INTERP' || continue
+		todo+=("$f")
+	done
+	cp -L "$sysroot/ld-linux-armhf.so.3" "$root/lib/"
+	while [ ${#todo[@]} -gt 0 ]; do
+		f=${todo[0]}
+		todo=("${todo[@]:1}")
+		for lib in $(arm-linux-gnueabihf-readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+			case $done_libs in *" $lib "*) continue ;; esac
+			[ -e "$sysroot/$lib" ] || give_up "$f needs $lib, which $sysroot lacks"
+			cp -L "$sysroot/$lib" "$root/lib/"
+			done_libs+="$lib "
+			todo+=("$root/lib/$lib")
+		done
+	done
+}
+
+# build_initramfs ROOT CPIO KERNEL_DEB BUSYBOX_DEB: the kernel goes to
+# $work/vmlinuz, the root file system into the newc archive CPIO.
+build_initramfs() {
+	local root=$1 cpio=$2
+	from_deb "$3" './boot/vmlinuz-*' "$work/vmlinuz"
+	mkdir -p "$root/bin" "$root/lib" "$root/cases"
+	from_deb "$4" './bin/busybox' "$root/bin/busybox"
+	chmod 755 "$root/bin/busybox"
+	cp "$pulvane" "$root/bin/pulvane"
+	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
+	arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
+		give_up "cannot build the probe"
+	copy_libraries "$root"
+	cp "$here/guest-init" "$root/init"
+	chmod 755 "$root/init"
+	write_cases "$root/cases"
+	(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$cpio"
+}
+
+# wait_for WHAT SECONDS COMMAND...: polls COMMAND until it succeeds; false
+# when time runs out or the board stopped before.
+wait_for() {
+	local what=$1 limit=$2 deadline
+	shift 2
+	deadline=$(($(date +%s%N) + limit * 1000000000))
+	until "$@"; do
+		if [ "$(date +%s%N)" -ge "$deadline" ]; then
+			echo "systest: gave up waiting for $what after $limit s" >&2
+			return 1
+		fi
+		if [ "$1" != qemu_gone ] && qemu_gone; then
+			echo "systest: qemu ended while waiting for $what" >&2
+			return 1
+		fi
+		if [ "$1" != qemu_gone ] && [ -n "$sim_pid" ] && ! kill -0 "$sim_pid" 2>/dev/null; then
+			echo "systest: the simulator ended while waiting for $what" >&2
+			return 1
+		fi
+		sleep 0.1
+	done
+}
+
+console_has() {
+	tr -d '\r' <"$console" | grep -q "$1"
+}
+
+qemu_gone() {
+	! kill -0 "$qemu_timeout_pid" 2>/dev/null
+}
+
+# qemu_peer_count N: true when qemu holds N connected sockets on the UART's
+# path. A client that connects while qemu still serves the previous one
+# waits in the listen queue, so the simulator's own connect says nothing.
+qemu_peer_count() {
+	local pid inodes n
+	pid=$(cat "$work/qemu.pid" 2>/dev/null) || return 1
+	inodes=$(find "/proc/$pid/fd" -maxdepth 1 -type l -printf '%l\n' 2>/dev/null |
+		sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | sort -u)
+	n=$(awk -v path="$sock" -v inodes=" ${inodes//$'\n'/ } " \
+		'NR > 1 && $8 == path && $6 == "03" && index(inodes, " " $7 " ") { n++ } END { print n + 0 }' /proc/net/unix)
+	[ "$n" -eq "$1" ]
+}
+
+elapsed() {
+	awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'
+}
+
+show_console() {
+	echo "----- guest console -----"
+	tr -d '\r' <"$console"
+	echo "----- end of guest console -----"
+	local f
+	for f in "$work"/qemu.err "$work"/counter-sim.log "$work"/at-sim.log; do
+		[ -s "$f" ] && { echo "----- $(basename "$f") -----"; cat "$f"; }
+	done
+	return 0
+}

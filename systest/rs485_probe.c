@@ -1,0 +1,71 @@
+/* rs485_probe: runs on the emulated board and prints, on one line, what the
+ * UART driver kept of the last tool's settings: the RS-485 record read back
+ * with TIOCGRS485 and the termios fields the tools set.
+ *
+ *   rs485_probe /dev/ttyAMA0
+ *   rs485 flags=3 before=0 after=0 ispeed=9600 ospeed=9600 csize=8 ...
+ *
+ * The port is opened non-blocking so that a line without carrier cannot hold
+ * the open, and nothing is changed: the driver keeps both records between
+ * opens, so this shows exactly what the tool left behind.
+ */
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+static unsigned rate_of(speed_t code)
+{
+	static const struct {
+		speed_t code;
+		unsigned rate;
+	} rates[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+		     {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+	for (size_t i = 0; i < sizeof rates / sizeof rates[0]; i++)
+		if (rates[i].code == code)
+			return rates[i].rate;
+	return 0;
+}
+
+static int bit(tcflag_t flags, tcflag_t mask)
+{
+	return (flags & mask) != 0;
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc != 2) {
+		fputs("usage: rs485_probe TTY\n", stderr);
+		return 2;
+	}
+	int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0) {
+		perror(argv[1]);
+		return 1;
+	}
+	struct serial_rs485 rs;
+	memset(&rs, 0, sizeof rs);
+	if (ioctl(fd, TIOCGRS485, &rs) < 0) {
+		perror("TIOCGRS485");
+		return 1;
+	}
+	struct termios t;
+	if (tcgetattr(fd, &t) < 0) {
+		perror("tcgetattr");
+		return 1;
+	}
+	unsigned csize = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : (t.c_cflag & CSIZE) == CS6 ? 6 : 5;
+	printf("rs485 flags=%u before=%u after=%u"
+	       " ispeed=%u ospeed=%u csize=%u parenb=%d cstopb=%d crtscts=%d clocal=%d cread=%d"
+	       " icanon=%d echo=%d isig=%d opost=%d ixon=%d icrnl=%d vmin=%u vtime=%u\n",
+	       rs.flags, rs.delay_rts_before_send, rs.delay_rts_after_send, rate_of(cfgetispeed(&t)),
+	       rate_of(cfgetospeed(&t)), csize, bit(t.c_cflag, PARENB), bit(t.c_cflag, CSTOPB),
+	       bit(t.c_cflag, CRTSCTS), bit(t.c_cflag, CLOCAL), bit(t.c_cflag, CREAD), bit(t.c_lflag, ICANON),
+	       bit(t.c_lflag, ECHO), bit(t.c_lflag, ISIG), bit(t.c_oflag, OPOST), bit(t.c_iflag, IXON),
+	       bit(t.c_iflag, ICRNL), t.c_cc[VMIN], t.c_cc[VTIME]);
+	close(fd);
+	return 0;
+}
