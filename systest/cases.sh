@@ -1,6 +1,6 @@
 # The cases of systest/run and their checks.
 # shellcheck shell=bash
-# shellcheck disable=SC2154 # work, console, failure and at_phase are systest/run's
+# shellcheck disable=SC2154 # work, console, failure, at_phase and always_show_console are systest/run's
 
 port=/dev/ttyAMA0
 case_names=()
@@ -80,10 +80,12 @@ hex_of() {
 	squash "$(printf '%s' "$1" | od -An -tx1 -v)"
 }
 
-text_of_hex() {
-	local h
+# quoted_hex HEX: the bytes of HEX quoted for the reader, $'..' where needed.
+quoted_hex() {
+	local h text
 	# shellcheck disable=SC2059
-	printf "$(for h in $1; do printf '\\x%s' "$h"; done)"
+	text=$(printf "$(for h in $1; do printf '\\x%s' "$h"; done)"; echo .)
+	printf '%q' "${text%.}"
 }
 
 passed=0 failed=0
@@ -107,10 +109,10 @@ check_case() {
 				problems+=("exit status: want ${want_status[$name]}, got $got")
 			got=$(squash "$(result "$name" stdout)")
 			[ "$got" = "$(hex_of "${want_stdout[$name]}")" ] ||
-				problems+=("stdout: want $(printf '%q' "${want_stdout[$name]}"), got $(printf '%q' "$(text_of_hex "$got")")")
+				problems+=("stdout: want $(printf '%q' "${want_stdout[$name]}"), got $(quoted_hex "$got")")
 			got=$(squash "$(result "$name" stderr)")
 			[ "$got" = "$(hex_of "${want_stderr[$name]}")" ] ||
-				problems+=("stderr: want $(printf '%q' "${want_stderr[$name]}"), got $(printf '%q' "$(text_of_hex "$got")")")
+				problems+=("stderr: want $(printf '%q' "${want_stderr[$name]}"), got $(quoted_hex "$got")")
 		fi
 		got=$(result "$name" probe)
 		[ "$got" = "${want_probe[$name]}" ] ||
@@ -137,7 +139,9 @@ check_results() {
 		echo "FAIL the board run: $failure"
 		failed=$((failed + 1))
 	fi
-	[ "$failed" -eq 0 ] || show_console
+	if [ "$failed" -gt 0 ] || [ "$always_show_console" = 1 ]; then
+		show_console
+	fi
 	# The kernel's word on each RS-485 request, once per distinct message.
 	sed -n 's/^@@dmesg \[[ 0-9.]*\] //p' "$work/console.txt" | sort | uniq -c |
 		sed 's/^ *\([0-9]*\) \(.*\)/systest: guest kernel, \1 times: \2/'
