@@ -146,7 +146,10 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	// Feed stdin and drain stdout/stderr together, so that neither side
 	// can block the other.
 	tool_result result;
-	std::string_view to_send = options.in == stream_setup::piped ? options.stdin_data : "";
+	// Both arms views: a std::string arm would make a temporary copy, and
+	// the view would outlive it.
+	std::string_view to_send =
+	    options.in == stream_setup::piped ? std::string_view(options.stdin_data) : std::string_view();
 	int in_fd = in_pipe[1];
 	if (to_send.empty()) {
 		close(in_fd);
