@@ -6,14 +6,12 @@
 //   counter-sim -u /path/to/socket [options]
 //   counter-sim -F fd [options]
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 #include "sim/counter_serve.hpp"
+#include "sim/line_choice.hpp"
 
 namespace {
 
@@ -35,48 +33,25 @@ void usage(std::FILE *to)
 		   to);
 }
 
-bool parse_int(const char *text, long min, long max, long &value)
-{
-	char *end = nullptr;
-	errno = 0;
-	long v = std::strtol(text, &end, 10);
-	if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
-		return false;
-	value = v;
-	return true;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
 	counter_module_config config;
 	counter_serve_options options;
-	const char *tty = nullptr;
-	const char *socket_path = nullptr;
-	const char *rate = "9600";
-	long inherited = -1;
-	bool pty = false;
+	line_choice choice;
 	long n;
 	int opt;
-	while ((opt = getopt(argc, argv, "pt:b:u:F:m:c:D:f:g:n:vh")) != -1) {
+	while ((opt = getopt(argc, argv, LINE_CHOICE_OPTIONS "m:c:D:f:g:n:vh")) != -1) {
+		switch (line_choice_option(choice, opt, optarg)) {
+		case line_option::taken:
+			continue;
+		case line_option::bad:
+			return usage(stderr), 2;
+		case line_option::not_mine:
+			break;
+		}
 		switch (opt) {
-		case 'p':
-			pty = true;
-			break;
-		case 't':
-			tty = optarg;
-			break;
-		case 'b':
-			rate = optarg;
-			break;
-		case 'u':
-			socket_path = optarg;
-			break;
-		case 'F':
-			if (!parse_int(optarg, 0, 65535, inherited))
-				return usage(stderr), 2;
-			break;
 		case 'm':
 			config.plays = {std::strchr(optarg, '1') != nullptr, std::strchr(optarg, '2') != nullptr};
 			break;
@@ -89,7 +64,7 @@ int main(int argc, char *argv[])
 			break;
 		}
 		case 'D':
-			if (!parse_int(optarg, 0, 60000, n))
+			if (!parse_long(optarg, 0, 60000, n))
 				return usage(stderr), 2;
 			options.delay_ms = static_cast<int>(n);
 			break;
@@ -98,12 +73,12 @@ int main(int argc, char *argv[])
 				return usage(stderr), 2;
 			break;
 		case 'g':
-			if (!parse_int(optarg, 0, 60000, n))
+			if (!parse_long(optarg, 0, 60000, n))
 				return usage(stderr), 2;
 			options.split_gap_ms = static_cast<int>(n);
 			break;
 		case 'n':
-			if (!parse_int(optarg, 0, 1000000, n))
+			if (!parse_long(optarg, 0, 1000000, n))
 				return usage(stderr), 2;
 			options.max_frames = static_cast<int>(n);
 			break;
@@ -118,39 +93,14 @@ int main(int argc, char *argv[])
 			return 2;
 		}
 	}
-	if (pty + (tty != nullptr) + (socket_path != nullptr) + (inherited >= 0) != 1) {
+	if (!line_choice_complete(choice)) {
 		usage(stderr);
 		return 2;
 	}
 
 	device_line line;
-	if (pty) {
-		if (!line_open_pty(line)) {
-			std::perror("counter-sim: pseudo-terminal");
-			return 1;
-		}
-		// The path is the one line on stdout, for scripts to pick up.
-		std::printf("%s\n", line.slave_path.c_str());
-		std::fflush(stdout);
-	} else if (tty) {
-		speed_t speed = line_speed(rate);
-		if (speed == B0) {
-			std::fprintf(stderr, "counter-sim: unknown rate %s\n", rate);
-			return 2;
-		}
-		if (!line_open_tty(line, tty, speed)) {
-			std::fprintf(stderr, "counter-sim: cannot open %s: %s\n", tty, std::strerror(errno));
-			return 1;
-		}
-	} else if (socket_path) {
-		if (!line_connect_unix(line, socket_path)) {
-			std::fprintf(stderr, "counter-sim: cannot connect to %s: %s\n", socket_path,
-				     std::strerror(errno));
-			return 1;
-		}
-	} else {
-		line_adopt_fd(line, static_cast<int>(inherited));
-	}
+	if (int status = line_choice_open(choice, line, "counter-sim"))
+		return status;
 
 	counter_module module(config);
 	return counter_serve(line, module, options);
