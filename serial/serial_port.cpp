@@ -1,8 +1,6 @@
 #include "serial/serial_port.hpp"
 
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -71,13 +69,4 @@ int serial_open(const char *path, speed_t speed)
 
 	tcsetattr(fd, TCSANOW, &tio);
 	return fd;
-}
-
-int serial_set_rs485(int fd)
-{
-	struct serial_rs485 rs485 {};
-	rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
-	rs485.delay_rts_before_send = 0;
-	rs485.delay_rts_after_send = 0;
-	return ioctl(fd, TIOCSRS485, &rs485) < 0 ? -1 : 0;
 }
