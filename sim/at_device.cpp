@@ -134,6 +134,9 @@ at_answer at_device::run(const std::string &command, const std::string &echoed)
 		add(answer, 0, text(echoed + "\r"));
 	const int delay = config_.answer_delay_ms;
 	auto reply = [&](std::string_view line) { add(answer, delay, text(std::string(line) + "\r\r>")); };
+	// ATE/ATL: the setting to change once this answer is complete.
+	bool *setting = nullptr;
+	bool setting_value = false;
 
 	if (command == "ATZ") {
 		// Restarting, the device hears nothing until its banner is out.
@@ -150,9 +153,11 @@ at_answer at_device::run(const std::string &command, const std::string &echoed)
 	} else if (command == "ATDP") {
 		reply(protocol);
 	} else if (command == "ATE0" || command == "ATE1" || command == "ATL0" || command == "ATL1") {
-		// The new setting holds from the next command on.
+		// The new setting holds from the next command on; the faults
+		// still shape this answer with the line ends it was made with.
 		reply("OK");
-		(command[2] == 'E' ? echo_ : linefeeds_) = command[3] == '1';
+		setting = command[2] == 'E' ? &echo_ : &linefeeds_;
+		setting_value = command[3] == '1';
 	} else if (known_setting(command)) {
 		reply("OK");
 	} else if (obd_request(command)) {
@@ -168,7 +173,10 @@ at_answer at_device::run(const std::string &command, const std::string &echoed)
 	} else {
 		reply("?");
 	}
-	return finish(std::move(answer));
+	at_answer shaped = finish(std::move(answer));
+	if (setting)
+		*setting = setting_value;
+	return shaped;
 }
 
 at_answer at_device::interrupted() const

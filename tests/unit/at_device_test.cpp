@@ -111,6 +111,16 @@ TEST(AtDeviceSim, FaultsShapeEveryAnswer)
 		EXPECT_EQ(padded.substr(0, 17), "ATI\rELM327 v1.5\r.");
 	}
 
+	// The answer to a command that switches line feeds is padded too: it
+	// ends with the line ends it was made with, not the new ones.
+	for (const char *switching : {"ATL1\r", "ATL0\r"}) {
+		auto config = with(at_fault::padded);
+		config.linefeeds = switching[3] == '0';
+		std::string padded = answers(switching, config);
+		EXPECT_EQ(padded.size(), 255u) << switching;
+		EXPECT_EQ(padded.find('>'), 254u) << switching;
+	}
+
 	auto config = with(at_fault::split);
 	config.split_gap_ms = 1200;
 	at_device device(config);
