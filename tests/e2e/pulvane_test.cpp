@@ -278,7 +278,7 @@ TEST_F(Pulvane, ADeviceThatCannotBeOpenedIsNamedInTheMessage)
 
 TEST_F(Pulvane, LeavesThePortRaw8N1AndChangesNothingElse)
 {
-	for (speed_t speed : {B9600, B19200}) {
+	for (speed_t speed : {speed_t{B9600}, speed_t{B19200}}) {
 		SCOPED_TRACE(speed == B9600 ? "9600" : "19200");
 		struct termios before = make_port_dirty(dev_.slave_fd());
 		auto e = run({"-b", speed == B9600 ? "9600" : "19200"});
