@@ -155,3 +155,88 @@ TEST(BadCaller, PulvaneRunByAUserWhoMayNotOpenThePort)
 	EXPECT_EQ(results[1].run.status, 0);
 	EXPECT_EQ(results[1].run.out, "OK\n");
 }
+
+TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
+{
+	const std::string answer = "ATI\rOK\r\r>";
+	struct {
+		const char *what;
+		std::string path; // empty: a device that answers properly
+		stream_setup in, out;
+		expected_run want;
+		int polls; // the run takes about this many seconds
+		std::string wire;
+	} cases[] = {
+	    {"a directory", dir_, stream_setup::piped, stream_setup::piped,
+	     {1, "", "Unable to open " + dir_ + "\n"}, 0, ""},
+	    {"a missing path", dir_ + "/missing", stream_setup::piped, stream_setup::piped,
+	     {1, "", "Unable to open " + dir_ + "/missing\n"}, 0, ""},
+	    // These open and take the line; no prompt ever comes back. A file
+	    // and /dev/null read as empty for all ten polls.
+	    {"a regular file", file_, stream_setup::piped, stream_setup::piped, {1, "", ""}, 10, ""},
+	    {"/dev/null", "/dev/null", stream_setup::piped, stream_setup::piped, {1, "", ""}, 10, ""},
+	    // A FIFO hands the line back at the first poll; at the second its
+	    // non-waiting read fails (EAGAIN), which ends the wait.
+	    {"a FIFO", fifo_, stream_setup::piped, stream_setup::piped, {1, "", ""}, 2, ""},
+	    {"stdin closed: no line", "", stream_setup::closed, stream_setup::piped, {1, "", "invalid string\n"},
+	     0, ""},
+	    {"stdout closed: the answer is not delivered", "", stream_setup::piped, stream_setup::closed,
+	     {1, "", ""}, 1, "ATI\r"},
+	    {"stdout full: the answer is not delivered", "", stream_setup::piped, stream_setup::dev_full,
+	     {1, "", ""}, 1, "ATI\r"},
+	};
+	std::vector<scripted_case> runs;
+	for (const auto &c : cases) {
+		scripted_case run;
+		run.tool = "quorlet";
+		run.path = c.path;
+		run.answer.reply = answer;
+		run.answer.request_end = '\r';
+		run.options.stdin_data = "ATI\n";
+		run.options.in = c.in;
+		run.options.out = c.out;
+		runs.push_back(run);
+	}
+	auto results = run_scripted(runs, runs.size());
+	for (std::size_t i = 0; i < runs.size(); ++i) {
+		SCOPED_TRACE(cases[i].what);
+		const tool_result &r = results[i].run;
+		const expected_run &want = cases[i].want;
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_EQ(r.signal, 0);
+		EXPECT_EQ(r.status, want.status);
+		EXPECT_EQ(r.out, want.out);
+		EXPECT_EQ(r.err, want.err);
+		EXPECT_EQ(results[i].wire, cases[i].wire);
+		EXPECT_GE(r.seconds, cases[i].polls);
+		EXPECT_LT(r.seconds, cases[i].polls + (tool_emulated() ? 6.0 : 1.5));
+	}
+	EXPECT_EQ(slurp(file_), "ATI\r");
+
+	tool_options line;
+	line.stdin_data = "ATI\n";
+	expect_run(run_tool("quorlet", {}, line), {1, "", "Unable to open (no device)\n"});
+}
+
+TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to run the tool as another user";
+	scripted_case run;
+	run.tool = "quorlet";
+	run.answer.reply = "ATI\rOK\r\r>";
+	run.answer.request_end = '\r';
+	run.options.stdin_data = "ATI\n";
+	run.path_mode = 0600;
+	run.options.prefix = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+	scripted_case as_root = run;
+	as_root.options.prefix.clear();
+	auto results = run_scripted({run, as_root});
+	const tool_result &r = results[0].run;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err.rfind("Unable to open /dev/pts/", 0), 0u) << r.err;
+	EXPECT_EQ(results[0].wire, "");
+	EXPECT_EQ(results[1].run.status, 0);
+	EXPECT_EQ(results[1].run.out, "OK\n");
+}

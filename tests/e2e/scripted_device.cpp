@@ -57,7 +57,7 @@ std::vector<scripted_result> run_scripted(const std::vector<scripted_case> &case
 			if (c.path_mode != 0)
 				chmod(dev.path().c_str(), c.path_mode);
 			std::vector<std::string> args = c.args;
-			args.push_back(dev.path());
+			args.push_back(c.path.empty() ? dev.path() : c.path);
 			runs.emplace_back([&c, &r, args] { r.run = run_tool(c.tool, args, c.options); });
 		}
 		for (auto &t : runs)

@@ -24,6 +24,9 @@ struct scripted_case {
 	// Permission bits given to the device's path before the run (0: as
 	// the kernel made it).
 	unsigned path_mode = 0;
+	// When set, the run is given this path instead, and the device is
+	// left alone.
+	std::string path;
 };
 
 struct scripted_result {
