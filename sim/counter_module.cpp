@@ -28,7 +28,7 @@ int hex_pair(std::string_view text, std::size_t at)
 	return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 
-std::string with_check(std::string pairs)
+std::string with_check(const std::string &pairs)
 {
 	char check[3];
 	std::snprintf(check, sizeof check, "%02X", counter_module::check_byte(pairs));

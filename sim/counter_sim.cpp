@@ -6,8 +6,10 @@
 //   counter-sim -u /path/to/socket [options]
 //   counter-sim -F fd [options]
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "sim/counter_serve.hpp"
@@ -56,11 +58,15 @@ int main(int argc, char *argv[])
 			config.plays = {std::strchr(optarg, '1') != nullptr, std::strchr(optarg, '2') != nullptr};
 			break;
 		case 'c': {
-			unsigned long in = 0, out = 0;
-			if (std::sscanf(optarg, "%lu,%lu", &in, &out) != 2)
+			// Two decimals, neither negative nor followed by other text
+			// nor out of range.
+			const char *comma = std::strchr(optarg, ',');
+			long in = 0, out = 0;
+			if (!comma || !parse_long(std::string(optarg, static_cast<std::size_t>(comma - optarg)).c_str(), 0, LONG_MAX, in) ||
+			    !parse_long(comma + 1, 0, LONG_MAX, out))
 				return usage(stderr), 2;
-			config.in = {in, in};
-			config.out = {out, out};
+			config.in = {static_cast<unsigned long>(in), static_cast<unsigned long>(in)};
+			config.out = {static_cast<unsigned long>(out), static_cast<unsigned long>(out)};
 			break;
 		}
 		case 'D':

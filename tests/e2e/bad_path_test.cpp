@@ -240,3 +240,16 @@ TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
 	EXPECT_EQ(results[1].run.status, 0);
 	EXPECT_EQ(results[1].run.out, "OK\n");
 }
+
+TEST(BadCaller, CounterSimTakesOnlyTwoDecimalCounts)
+{
+	// Refused before any line is opened: exit status 2 and the usage.
+	for (const char *counts : {"-5,3", "5,-3", "5x,3", "5,3x", "5", "99999999999999999999,1", ","}) {
+		SCOPED_TRACE(counts);
+		tool_options bare;
+		bare.rs485_shim = false;
+		auto r = run_tool(COUNTER_SIM_BIN, {"-c", counts, "-F", "0"}, bare);
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.err.rfind("usage: counter-sim", 0), 0u) << r.err;
+	}
+}
