@@ -4,7 +4,8 @@
 // signal and never later than its ten polls allow.
 //
 // The runs of each test go at once, each on its own pseudo-terminal: many
-// of them wait out the full ten seconds.
+// of them wait out the full ten seconds. Under an emulator or memcheck,
+// whose start-up takes a second of CPU or more, fewer at a time.
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,11 @@ outcome quorlet_outcome(std::string reply)
 	return {0, before.substr(first + 1, next - first)};
 }
 
+std::size_t at_once(std::size_t runs)
+{
+	return tool_emulated() ? 8 : runs;
+}
+
 scripted_case quorlet_case(std::string reply, std::string input = "ATI\n")
 {
 	scripted_case c;
@@ -60,7 +66,7 @@ scripted_case quorlet_case(std::string reply, std::string input = "ATI\n")
 // Ends cleanly, and on time: at the first poll, or after the tenth.
 void expect_clean_end(const tool_result &r, bool times_out)
 {
-	const double slack = tool_emulated() ? 6.0 : 2.0;
+	const double slack = tool_emulated() ? 8.0 : 2.0;
 	EXPECT_FALSE(r.timed_out);
 	EXPECT_EQ(r.signal, 0);
 	EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
@@ -88,7 +94,7 @@ TEST(QuorletBadInput, RandomRepliesGiveExactlyWhatTheAnswerRulesSay)
 			reply.insert(static_cast<std::size_t>(pick(0, std::min(len, 250))), ">");
 		cases.push_back(quorlet_case(reply));
 	}
-	auto results = run_scripted(cases, cases.size());
+	auto results = run_scripted(cases, at_once(cases.size()));
 	int printed = 0;
 	for (std::size_t i = 0; i < cases.size(); ++i) {
 		SCOPED_TRACE("reply " + std::to_string(i));
@@ -133,7 +139,7 @@ TEST(QuorletBadInput, LongRepliesNulBytesAndHangUps)
 		runs.push_back(quorlet_case(c.reply, c.input));
 		runs.back().answer.hang_up = c.hang_up;
 	}
-	auto results = run_scripted(runs, runs.size());
+	auto results = run_scripted(runs, at_once(runs.size()));
 	for (std::size_t i = 0; i < runs.size(); ++i) {
 		SCOPED_TRACE(cases[i].what);
 		const auto &r = results[i].run;

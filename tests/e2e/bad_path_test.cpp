@@ -197,7 +197,7 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 		run.options.out = c.out;
 		runs.push_back(run);
 	}
-	auto results = run_scripted(runs, runs.size());
+	auto results = run_scripted(runs, tool_emulated() ? 8 : runs.size());
 	for (std::size_t i = 0; i < runs.size(); ++i) {
 		SCOPED_TRACE(cases[i].what);
 		const tool_result &r = results[i].run;
