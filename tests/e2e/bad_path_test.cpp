@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,14 +38,6 @@ protected:
 
 	std::string dir_, file_, fifo_;
 };
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream s;
-	s << in.rdbuf();
-	return s.str();
-}
 
 struct expected_run {
 	int status;
@@ -88,7 +79,7 @@ TEST_F(BadPath, PulvaneOnPathsThatAreNoSerialPort)
 		SCOPED_TRACE(c.what);
 		expect_run(run_tool("pulvane", {"-d", c.path}, no_shim), c.want);
 	}
-	EXPECT_EQ(slurp(file_), "");
+	EXPECT_EQ(read_file(file_), "");
 }
 
 TEST_F(BadPath, PulvanePastTheRs485StepOnPathsThatAreNoSerialPort)
@@ -96,7 +87,7 @@ TEST_F(BadPath, PulvanePastTheRs485StepOnPathsThatAreNoSerialPort)
 	// As if the driver took RS-485 mode: the frame goes out, and what comes
 	// back is no reply.
 	expect_run(run_tool("pulvane", {file_}), {1, "", ""});
-	EXPECT_EQ(slurp(file_), reset_1);
+	EXPECT_EQ(read_file(file_), reset_1);
 	expect_run(run_tool("pulvane", {"/dev/null"}), {1, "", ""});
 	// A FIFO hands the tool its own frame back, which holds no reply head.
 	expect_run(run_tool("pulvane", {fifo_}), {1, "", ""});
@@ -222,7 +213,7 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 		EXPECT_GE(r.seconds, cases[i].polls);
 		EXPECT_LT(r.seconds, cases[i].polls + (tool_emulated() ? 6.0 : 1.5));
 	}
-	EXPECT_EQ(slurp(file_), "ATI\r");
+	EXPECT_EQ(read_file(file_), "ATI\r");
 
 	tool_options line;
 	line.stdin_data = "ATI\n";

@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "sim/counter_serve.hpp"
@@ -21,14 +19,6 @@ const std::string reset_2 = "\x02" "0002120014\x03";
 const std::string read_1 = "\x02" "0001130014\x03";
 const std::string read_2 = "\x02" "0002130015\x03";
 const std::string rs485_record = "flags=7 before=0 after=0 padding=0,0,0,0,0";
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream s;
-	s << in.rdbuf();
-	return s.str();
-}
 
 struct counter_bench {
 	counter_module_config module;
@@ -74,7 +64,7 @@ protected:
 		dev_.stop();
 		tcflush(dev_.slave_fd(), TCIOFLUSH);
 		e.wire = wire;
-		e.rs485 = slurp(rs485_log_);
+		e.rs485 = read_file(rs485_log_);
 		return e;
 	}
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -205,4 +206,12 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	else if (WIFSIGNALED(wstatus))
 		result.signal = WTERMSIG(wstatus);
 	return result;
+}
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
 }

@@ -56,3 +56,6 @@ std::string tool_path(const std::string &name);
 bool tool_emulated();
 
 tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options = {});
+
+// The whole of a file the tool (or a library in it) wrote; empty if none.
+std::string read_file(const std::string &path);
