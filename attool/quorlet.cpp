@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quorlet: passes one AT command line from standard input to a device on a
 // serial port, waits up to ten seconds for the device's prompt '>', and
 // prints the answer line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AT tool's byte handling: the command line on its way to the device,
 // and the answer line picked out of what came back. No I/O here; both work
 // in place on the tool's buffer, bounded by the length they are given.

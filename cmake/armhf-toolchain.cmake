@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian's cross compiler for the board: 32-bit ARM, hard-float, glibc.
 # Debian's armhf baseline is ARMv7-A with VFPv3-D16 and Thumb-2, which is
 # what arm-linux-gnueabihf-g++ produces by default; it is spelt out here so

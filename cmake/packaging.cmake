@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian package of the two tools and their man pages, for the architecture
 # being built (amd64 on the host, armhf with cmake/armhf-toolchain.cmake):
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "counter/counter_frame.hpp"
 
 #include <array>

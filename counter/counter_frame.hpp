@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in/out counter module's frame protocol: pure byte handling, no I/O.
 //
 // A request is 12 bytes: STX, ten ASCII characters, ETX. Read as hex pairs

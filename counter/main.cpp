@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pulvane: resets an in/out counter module on an RS-485 bus, or reads its
 // IN and OUT counts, in one exchange: one frame out, half a second, one read.
 //

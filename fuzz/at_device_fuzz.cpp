@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated AT-command device's command parsing.
 //
 // Input: one byte for the device's set-up (echo, line feeds, vehicle,

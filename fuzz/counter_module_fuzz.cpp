@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated counter module's request parsing.
 //
 // Input: one byte for the module's set-up (modules played, fault), two for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cutting and matching a counter module's reply, with the counts taken out
 // of it; and building the request frame.
 //

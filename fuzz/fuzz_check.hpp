@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A failed invariant in a fuzz target: says which, and aborts so that
 // libFuzzer keeps the input as a crash.
 #pragma once

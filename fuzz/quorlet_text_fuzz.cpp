@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AT tool's text handling: conditioning the command line, and picking
 // the answer line out of the bytes received.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the scripts: installs what is missing and builds.
 # shellcheck shell=bash
 

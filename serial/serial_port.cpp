@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/serial_port.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial port set-up shared by both tools.
 //
 // The module knows nothing of protocols: it opens a tty, puts it into raw

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RS-485 mode lives in a file of its own so that a tool that never asks for
 // it does not link it in.
 #include "serial/serial_port.hpp"

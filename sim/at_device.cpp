@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/at_device.hpp"
 
 #include <array>

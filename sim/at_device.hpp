@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated AT-command interface of the ELM327 kind, as far as a program
 // on the serial line can see it.
 //

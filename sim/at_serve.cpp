@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/at_serve.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a simulated AT-command device on a device line.
 #pragma once
 

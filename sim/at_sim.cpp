@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // at-sim: plays an AT-command interface of the ELM327 kind on a serial line,
 // so that quorlet and the scripts around it can be tried without hardware.
 // The device's settings (echo, linefeeds) last from one connection of a

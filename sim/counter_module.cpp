@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/counter_module.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated in/out counter module on an RS-485 bus.
 //
 // It behaves as a real slave on a shared bus: it collects frames between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/counter_serve.hpp"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a simulated counter module on a device line.
 #pragma once
 

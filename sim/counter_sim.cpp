@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // counter-sim: plays one or two in/out counter modules on a serial line, so
 // that pulvane and the scripts around it can be tried without hardware.
 //

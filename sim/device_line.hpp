@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's end of a serial line, shared by the simulators and the tests.
 //
 // A simulated device talks through one descriptor: the master side of a new

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/line_choice.hpp"
 
 #include <cerrno>

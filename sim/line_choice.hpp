@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulators' common front end: which device line to serve, chosen on
 // the command line as one of
 //   -p          a new pseudo-terminal, whose slave path is printed on stdout

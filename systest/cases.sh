@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The cases of systest/run and their checks.
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # work, console, failure, at_phase and always_show_console are systest/run's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers of systest/run: what the host needs, the board's kernel and root
 # file system, and waiting on the board.
 # shellcheck shell=bash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* rs485_probe: runs on the emulated board and prints, on one line, what the
  * UART driver kept of the last tool's settings: the RS-485 record read back
  * with TIOCGRS485 and the termios fields the tools set.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quorlet against replies, input lines, paths and streams that no
 // well-behaved device, script or caller would give it. Every run must end
 // with status 0 or 1 and exactly the output the rules give, never by a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pulvane against input no well-behaved device, caller or script would give
 // it: every run must end with status 0 or 1 and exactly the output the
 // rules give, never by a signal and never late.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools given a device path that is no serial port, or run with their
 // standard streams closed or full, or with no operand at all.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pulvane, run as a script would run it, against a simulated counter module
 // on the master side of a pseudo-terminal.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quorlet, run as a script would run it, against a simulated AT-command
 // device on the master side of a pseudo-terminal.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/e2e/scripted_device.hpp"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device that answers whatever request it gets with bytes chosen by the
 // test: replies no well-behaved device would send, a hang-up in the middle,
 // and many such runs at once, each on its own pseudo-terminal.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks a delivered tool binary, whatever its architecture:
 # - it is dynamically linked with a program interpreter (the loader),
 # - libc.so.6 is its only NEEDED entry (no libstdc++, libgcc_s or libm),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of a build tree and checks it:
 #   check_deb.sh BUILD_DIR ARCH TOOL...
 # - the control fields: Package, Version, Architecture ARCH, a Depends on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * LD_PRELOAD library: answers TIOCSRS485 on a pseudo-terminal, which the
  * kernel refuses with ENOTTY, so that a tool can be run past that step.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/port_settings.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port settings a tool leaves behind, compared with where they started.
 #pragma once
 

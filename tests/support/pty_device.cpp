@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/pty_device.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated device on the master side of a pseudo-terminal, run in a
 // thread while the tool under test talks to the slave side.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/tool_run.hpp"
 
 #include <cerrno>

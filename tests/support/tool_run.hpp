@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a built tool as a child process, the way a shell script would, and
 // captures what it did: exit status, standard output and error, time taken.
 //

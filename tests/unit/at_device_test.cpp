@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated AT-command device answers as an ELM327-style interface.
 
 #include <gtest/gtest.h>

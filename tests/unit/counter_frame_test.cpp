@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The counter module's frames and the reading of its replies.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated counter module behaves as a slave on a shared bus.
 
 #include <gtest/gtest.h>

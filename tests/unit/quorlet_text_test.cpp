@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quorlet's byte handling: the command line on its way out, and the answer
 // line picked out of what came back.
 
