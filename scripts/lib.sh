@@ -16,7 +16,7 @@ need_packages() {
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
 	$sudo apt-get update -qq >&2
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+	DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
 # Lets apt fetch armhf packages (the board's libc6, for the package's
