@@ -19,28 +19,34 @@ as_root() {
 }
 
 apt_quiet() {
-	DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=120 "$@" >"$cache/apt.log" 2>&1
+	DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=120 "$@" >"$work/apt.log" 2>&1
 }
 
-# The host's side: the emulator, cpio and the cross compiler for the probe.
+apt_failed() {
+	give_up "$1: $(tail -3 "$work/apt.log")"
+}
+
+# The host's side: the emulator, cpio, the cross compiler for the probe and
+# dtc's fdtput for the boards' device trees.
 provide_host_packages() {
 	mkdir -p "$cache"
 	local missing=() p
-	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross; do
+	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross device-tree-compiler; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "systest: installing ${missing[*]}" >&2
-	apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
-	apt_quiet install -y --no-install-recommends "${missing[@]}" ||
-		give_up "cannot install ${missing[*]}: $(tail -3 "$cache/apt.log")"
+	apt_quiet update || apt_failed "apt-get update failed"
+	apt_quiet install -y --no-install-recommends "${missing[@]}" || apt_failed "cannot install ${missing[*]}"
 }
 
 # fetch_armhf_deb kernel|busybox-static VAR: sets VAR to the path of the
 # cached armhf .deb, downloading it first when the cache has none. The kernel
-# is the 6.1 armmp flavour that Debian's linux-image-armmp points at.
+# is the 6.1 armmp flavour that Debian's linux-image-armmp points at. The
+# download goes to a folder of its own and is then renamed into the cache,
+# so that runs started together never see each other's partial files.
 fetch_armhf_deb() {
-	local what=$1 var=$2 pattern name
+	local what=$1 var=$2 pattern name dl
 	case $what in
 	kernel) pattern='linux-image-6.1*-armmp_*_armhf.deb' ;;
 	*) pattern="${what}_*_armhf.deb" ;;
@@ -53,10 +59,10 @@ fetch_armhf_deb() {
 	fi
 	if ! dpkg --print-foreign-architectures | grep -qx armhf; then
 		as_root dpkg --add-architecture armhf
-		apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
+		apt_quiet update || apt_failed "apt-get update failed"
 	fi
 	if ! apt-cache show busybox-static:armhf >/dev/null 2>&1; then
-		apt_quiet update || give_up "apt-get update failed: $(tail -3 "$cache/apt.log")"
+		apt_quiet update || apt_failed "apt-get update failed"
 	fi
 	name=$what
 	if [ "$what" = kernel ]; then
@@ -65,10 +71,15 @@ fetch_armhf_deb() {
 		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-armmp:armhf (linux-image-armmp:armhf names none)"
 	fi
 	echo "systest: downloading $name:armhf" >&2
-	(cd "$cache" && apt-get -o APT::Sandbox::User=root download "$name:armhf" >"$cache/apt.log" 2>&1) ||
-		give_up "cannot download $name:armhf: $(tail -3 "$cache/apt.log")"
+	dl=$(mktemp -d "$cache/download.XXXXXX")
+	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:armhf" >"$work/apt.log" 2>&1); then
+		rm -rf "$dl"
+		apt_failed "cannot download $name:armhf"
+	fi
 	# shellcheck disable=SC2012,SC2086
-	name=$(cd "$cache" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
+	name=$(cd "$dl" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
+	[ -n "$name" ] && mv "$dl/$name" "$cache/$name"
+	rm -rf "$dl"
 	[ -n "$name" ] || give_up "the download of $what:armhf left no $pattern"
 	printf -v "$var" '%s' "$cache/$name"
 }
@@ -78,30 +89,65 @@ from_deb() {
 	local deb=$1 pattern=$2 out=$3 kept
 	kept=$cache/$(basename "$deb" .deb).$(basename "$out")
 	if [ ! -s "$kept" ]; then
-		dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards "$pattern" >"$kept.part" || true
-		[ -s "$kept.part" ] || give_up "no $pattern in $deb"
-		mv "$kept.part" "$kept"
+		dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards "$pattern" >"$kept.part.$$" || true
+		[ -s "$kept.part.$$" ] || { rm -f "$kept.part.$$"; give_up "no $pattern in $deb"; }
+		mv "$kept.part.$$" "$kept"
 	fi
 	cp "$kept" "$out"
 }
 
+# board_dtb KERNEL_DEB OUT: the board's device tree from the kernel package,
+# with the nodes in dtb_enable switched on.
+board_dtb() {
+	local node
+	from_deb "$1" "./usr/lib/linux-image-*/$dtb" "$2"
+	for node in "${dtb_enable[@]}"; do
+		fdtput -t s "$2" "$node" status okay || give_up "cannot switch on $node in $dtb"
+	done
+}
+
+# library_root: sets lib_dirs to the folders the guest's loader and
+# libraries are taken from, as the board's lib_root says.
+library_root() {
+	local sysroot
+	case $lib_root in
+	cross) lib_dirs=(/usr/arm-linux-gnueabihf/lib) ;;
+	bullseye)
+		[ -x "$top/scripts/make-sysroot" ] || give_up "no scripts/make-sysroot for the bullseye userland"
+		sysroot=$("$top/scripts/make-sysroot") || give_up "scripts/make-sysroot failed"
+		lib_dirs=("$sysroot/lib/arm-linux-gnueabihf" "$sysroot/usr/lib/arm-linux-gnueabihf" "$sysroot/lib")
+		;;
+	*) give_up "unknown library root $lib_root" ;;
+	esac
+}
+
+# find_library NAME: the first of lib_dirs that holds NAME.
+find_library() {
+	local dir
+	for dir in "${lib_dirs[@]}"; do
+		[ -e "$dir/$1" ] && { echo "$dir/$1"; return 0; }
+	done
+	return 1
+}
+
 # copy_libraries ROOT: the loader and every library the programs in ROOT/bin
-# need, from the cross toolchain's sysroot.
+# need, from lib_dirs.
 copy_libraries() {
-	local root=$1 sysroot=/usr/arm-linux-gnueabihf/lib f lib todo=() done_libs=" "
+	local root=$1 f lib from todo=() done_libs=" "
 	for f in "$root"/bin/*; do
 		[ -L "$f" ] && continue
 		arm-linux-gnueabihf-readelf -l "$f" 2>/dev/null | grep -q 'INTERP' || continue
 		todo+=("$f")
 	done
-	cp -L "$sysroot/ld-linux-armhf.so.3" "$root/lib/"
+	from=$(find_library ld-linux-armhf.so.3) || give_up "no ld-linux-armhf.so.3 in ${lib_dirs[*]}"
+	cp -L "$from" "$root/lib/"
 	while [ ${#todo[@]} -gt 0 ]; do
 		f=${todo[0]}
 		todo=("${todo[@]:1}")
 		for lib in $(arm-linux-gnueabihf-readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
 			case $done_libs in *" $lib "*) continue ;; esac
-			[ -e "$sysroot/$lib" ] || give_up "$f needs $lib, which $sysroot lacks"
-			cp -L "$sysroot/$lib" "$root/lib/"
+			from=$(find_library "$lib") || give_up "$f needs $lib, which ${lib_dirs[*]} lack"
+			cp -L "$from" "$root/lib/"
 			done_libs+="$lib "
 			todo+=("$root/lib/$lib")
 		done
@@ -118,12 +164,15 @@ build_initramfs() {
 	chmod 755 "$root/bin/busybox"
 	cp "$pulvane" "$root/bin/pulvane"
 	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
-	arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
+	# Static, so that it runs on whichever glibc the board's /lib holds.
+	arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
 		give_up "cannot build the probe"
 	copy_libraries "$root"
 	cp "$here/guest-init" "$root/init"
 	chmod 755 "$root/init"
 	write_cases "$root/cases"
+	printf '%s\n' "$port" >"$root/cases/port"
+	printf '%s\n' "$port" "$plain_port" >"$root/cases/uarts"
 	(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$cpio"
 }
 

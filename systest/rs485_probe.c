@@ -9,7 +9,18 @@
  * The port is opened non-blocking so that a line without carrier cannot hold
  * the open, and nothing is changed: the driver keeps both records between
  * opens, so this shows exactly what the tool left behind.
+ *
+ * With -s it instead makes the request pulvane makes (TIOCSRS485, flags 7)
+ * and prints what the driver did with it, for the table of UARTs:
+ *
+ *   rs485_probe -s /dev/ttyAMA0
+ *   accepted, flags 7 kept as 3
+ *   rs485_probe -s /dev/ttyS1
+ *   refused, ENOTTY
  */
+/* For strerrorname_np. */
+#define _GNU_SOURCE
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <stdio.h>
@@ -36,17 +47,35 @@ static int bit(tcflag_t flags, tcflag_t mask)
 	return (flags & mask) != 0;
 }
 
+static int try_rs485(int fd)
+{
+	struct serial_rs485 rs;
+	memset(&rs, 0, sizeof rs);
+	rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
+	if (ioctl(fd, TIOCSRS485, &rs) < 0) {
+		const char *name = strerrorname_np(errno);
+		printf("refused, %s\n", name ? name : "unknown error");
+		return 0;
+	}
+	printf("accepted, flags 7 kept as %u\n", rs.flags);
+	return 0;
+}
+
 int main(int argc, char *argv[])
 {
-	if (argc != 2) {
-		fputs("usage: rs485_probe TTY\n", stderr);
+	int set = argc == 3 && strcmp(argv[1], "-s") == 0;
+	if (argc != 2 && !set) {
+		fputs("usage: rs485_probe [-s] TTY\n", stderr);
 		return 2;
 	}
-	int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
+	const char *path = argv[argc - 1];
+	int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
 	if (fd < 0) {
-		perror(argv[1]);
+		perror(path);
 		return 1;
 	}
+	if (set)
+		return try_rs485(fd);
 	struct serial_rs485 rs;
 	memset(&rs, 0, sizeof rs);
 	if (ioctl(fd, TIOCGRS485, &rs) < 0) {
