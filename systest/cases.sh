@@ -62,12 +62,12 @@ add_case counter "reset is the default operation: module 2 OK" - "pulvane -i 2 $
 	0 $'OK\n' "" "$(raw_port 3 9600)"
 add_case counter "-b 19200 reaches the UART; module 2 reads zero" - "pulvane -b 19200 -d -i 2 $port" \
 	0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port 3 19200)"
+refusal_case="$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire"
+add_case counter "$refusal_case" - "pulvane -d $plain_port" \
+	1 "" $'Unable to set rs495 mode\n' "$(raw_port 3 19200)"
 add_case counter "carrier down, CLOCAL cleared: the open does not wait; module 1 reads zero" - "pulvane -d -i 1 $port" \
 	0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port 3 9600)"
 carrier_down
-refusal_case="$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire"
-add_case counter "$refusal_case" - "pulvane -d $plain_port" \
-	1 "" $'Unable to set rs495 mode\n' "$(raw_port 3 9600)"
 
 # at-sim starts as after power-on: echo on, lines ended by CR, which the
 # port's ICRNL turns into LF. quorlet leaves RS-485 alone.
