@@ -29,11 +29,21 @@ add_armhf_arch() {
 	$sudo apt-get update -qq >&2
 }
 
-# The board build: the two tools and the preload library, for armhf.
+# The board's library root (Debian 11's armhf glibc) under build/; prints
+# its path.
+make_sysroot() {
+	need_packages dpkg-dev debian-archive-keyring
+	"$top/scripts/make-sysroot"
+}
+
+# The board build: the two tools and the preload library, for armhf,
+# against the board's library root.
 build_armhf() {
 	add_armhf_arch
 	need_packages cmake ninja-build g++-arm-linux-gnueabihf dpkg-dev libc6:armhf
-	cmake -S "$top" -B "$top/build-armhf" -G Ninja \
+	local sysroot
+	sysroot=$(make_sysroot)
+	cmake -S "$top" -B "$top/build-armhf" -G Ninja -DARMHF_SYSROOT="$sysroot" \
 		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
 	cmake --build "$top/build-armhf"
 }

@@ -4,11 +4,14 @@
 # - it is dynamically linked with a program interpreter (the loader),
 # - libc.so.6 is its only NEEDED entry (no libstdc++, libgcc_s or libm),
 # - it imports nothing for the heap, iostreams, exceptions or the C++
-#   runtime.
+#   runtime;
+# - with a second argument such as 2.28, no symbol it imports needs a
+#   glibc newer than that (the oldest board userland it must start on).
 # readelf reads ELF files of any architecture, so one check serves the
 # host and the board builds.
 set -u
 bin=$1
+glibc_floor=${2:-}
 fail() {
 	echo "FAIL $bin: $*"
 	exit 1
@@ -26,6 +29,12 @@ imports=$(readelf --dyn-syms -W "$bin" | awk '$7 == "UND" && $8 != "" { sub(/@.*
 bad=$(printf '%s\n' "$imports" |
 	grep -E '^(malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign|valloc|strdup|strndup|_Zn[wa]|_Zd[la]|__cxa_|_ZNS|_ZSt|_ZTI|_ZTV|__gxx_personality|_Unwind_|__aeabi_unwind)' |
 	grep -v -x '__cxa_finalize')
-[ -z "$bad" ] || fail "imports $(echo $bad)"
+[ -z "$bad" ] || fail "imports $(printf '%s\n' "$bad" | tr '\n' ' ')"
 
-echo "ok $bin: NEEDED $needed; $(printf '%s\n' "$imports" | grep -c .) imports, none for heap, iostream or exceptions"
+versions=$(readelf --dyn-syms -W "$bin" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -u -V)
+if [ -n "$glibc_floor" ]; then
+	newest=$(printf '%s\n%s\n' "$versions" "$glibc_floor" | sort -V | tail -n 1)
+	[ "$newest" = "$glibc_floor" ] || fail "imports symbols of GLIBC_$newest, newer than $glibc_floor"
+fi
+
+echo "ok $bin: NEEDED $needed; $(printf '%s\n' "$imports" | grep -c .) imports, none for heap, iostream or exceptions; glibc versions $(printf '%s\n' "$versions" | tr '\n' ' ')"
