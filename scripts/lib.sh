@@ -43,6 +43,11 @@ build_armhf() {
 	need_packages cmake ninja-build g++-arm-linux-gnueabihf dpkg-dev libc6:armhf
 	local sysroot
 	sysroot=$(make_sysroot)
+	# A build folder configured before the tools were built against the
+	# sysroot keeps the toolchain's old flags in its cache: start it anew.
+	[ ! -f "$top/build-armhf/CMakeCache.txt" ] ||
+		grep -q '^ARMHF_SYSROOT:' "$top/build-armhf/CMakeCache.txt" ||
+		rm -rf "$top/build-armhf"
 	cmake -S "$top" -B "$top/build-armhf" -G Ninja -DARMHF_SYSROOT="$sysroot" \
 		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
 	cmake --build "$top/build-armhf"
