@@ -3,6 +3,7 @@
 # Checks a delivered tool binary, whatever its architecture:
 # - it is dynamically linked with a program interpreter (the loader),
 # - libc.so.6 is its only NEEDED entry (no libstdc++, libgcc_s or libm),
+#   but for glibc's loader when it provides the stack-protector canary,
 # - it imports nothing for the heap, iostreams, exceptions or the C++
 #   runtime;
 # - with a second argument such as 2.28, no symbol it imports needs a
@@ -21,7 +22,19 @@ fail() {
 readelf -lW "$bin" | grep -q 'Requesting program interpreter' || fail "no program interpreter"
 
 needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-[ "$needed" = "libc.so.6 " ] || fail "NEEDED entries are: $needed"
+# On armhf, Debian's -fstack-protector-strong reads the canary from
+# __stack_chk_guard, which glibc's loader exports: the loader, which every
+# program has anyway as its interpreter, may be needed for that alone.
+loader=$(readelf -lW "$bin" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+loader=${loader##*/}
+if [ "$needed" = "libc.so.6 $loader " ]; then
+	loader_versions=" $(readelf -VW "$bin" | awk -v f="$loader" '/File:/ { mine = ($5 == f) } mine && /Name:/ { print $NF }' | tr '\n' ' ')"
+	from_loader=$(readelf --dyn-syms -W "$bin" | awk -v v="$loader_versions" '
+		$7 == "UND" && $9 ~ /^\([0-9]+\)$/ { n = $9; gsub(/[()]/, "", n); if (index(v, " " n " ")) { sub(/@.*/, "", $8); print $8 } }')
+	[ "$from_loader" = __stack_chk_guard ] || fail "imports from $loader: $(echo "$from_loader" | tr '\n' ' ')"
+elif [ "$needed" != "libc.so.6 " ]; then
+	fail "NEEDED entries are: $needed"
+fi
 
 # __cxa_finalize is glibc's, weakly referenced by the C start-up files of
 # every position-independent program; it is not the C++ runtime.

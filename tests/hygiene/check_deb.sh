@@ -1,35 +1,58 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian package of a build tree and checks it:
-#   check_deb.sh BUILD_DIR ARCH TOOL...
-# - the control fields: Package, Version, Architecture ARCH, a Depends on
-#   libc6 with a version (computed from the binaries, so it has one);
-# - the contents: each TOOL in /usr/bin, built for ARCH, and its man page;
-#   nothing else but directories.
+# Checks a Debian package that dpkg-buildpackage made:
+#   check_deb.sh DEB [LIBC_FLOOR]
+# - the control fields: Package, Version, Architecture; for serial-tools a
+#   Depends on libc6 alone, with a version (computed from the binaries, so
+#   it has one; exactly LIBC_FLOOR when given);
+# - the exact contents, directories aside: the programs, their man pages
+#   (the very pages in man/), the copyright and changelog, the examples;
+#   for serial-tools-sim the preload library too;
+# - every ELF file built for the package's architecture, and each tool of
+#   serial-tools needing libc.so.6 alone and, given LIBC_FLOOR, no glibc
+#   symbol newer than that (check_binary.sh).
 set -u
-dir=$1
-arch=$2
-shift 2
+deb=$1
+floor=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+src=$here/../..
 fail() {
-	echo "FAIL: $*"
+	echo "FAIL $(basename "$deb"): $*"
 	exit 1
 }
-cmake --build "$dir" --target package >"$dir/package.log" 2>&1 || {
-	cat "$dir/package.log"
-	fail "cpack failed in $dir"
-}
-deb=$(ls "$dir"/package/serial-tools_*_"$arch".deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || fail "no serial-tools package for $arch in $dir/package"
+[ -f "$deb" ] || fail "no such package"
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = serial-tools ] || fail "Package: $(field Package)"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
-[[ "$(field Depends)" =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "Depends: $(field Depends)"
-[ -n "$(field Version)" ] || fail "no Version"
+package=$(field Package)
+arch=$(field Architecture)
+[ "$(field Version)" = "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)" ] ||
+	fail "Version: $(field Version)"
+triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH -a"$arch" 2>/dev/null)
+doc=./usr/share/doc/$package
+case $package in
+serial-tools)
+	programs=(pulvane quorlet)
+	extra=()
+	for f in "$src"/examples/*; do
+		extra+=("$doc/examples/$(basename "$f")")
+	done
+	if [ -n "$floor" ]; then
+		[ "$(field Depends)" = "libc6 (>= $floor)" ] || fail "Depends: $(field Depends), not libc6 (>= $floor)"
+	else
+		[[ "$(field Depends)" =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "Depends: $(field Depends)"
+	fi
+	;;
+serial-tools-sim)
+	programs=(at-sim counter-sim)
+	extra=("./usr/lib/$triplet/serial-tools-sim/rs485_shim.so")
+	[[ "$(field Depends)" =~ libc6\ \(\>=\ 2\.[0-9]+\) ]] || fail "Depends: $(field Depends)"
+	;;
+*) fail "unknown package $package" ;;
+esac
 
-want=()
-for tool in "$@"; do
-	want+=("./usr/bin/$tool" "./usr/share/man/man1/$tool.1.gz")
+want=("$doc/changelog.gz" "$doc/copyright" "${extra[@]}")
+for program in "${programs[@]}"; do
+	want+=("./usr/bin/$program" "./usr/share/man/man1/$program.1.gz")
 done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 expected=$(printf '%s\n' "${want[@]}" | sort)
@@ -46,10 +69,15 @@ esac
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
-for tool in "$@"; do
-	got=$(readelf -hW "$unpacked/usr/bin/$tool" | sed -n 's/^ *Machine: *//p')
-	[ "$got" = "$machine" ] || fail "$tool is built for '$got', not $arch"
-	zcat "$unpacked/usr/share/man/man1/$tool.1.gz" | cmp -s - "$(dirname "$0")/../../man/$tool.1" ||
-		fail "$tool.1.gz is not the page in man/"
+while IFS= read -r f; do
+	got=$(readelf -hW "$unpacked/$f" | sed -n 's/^ *Machine: *//p')
+	[ "$got" = "$machine" ] || fail "$f is built for '$got', not $arch"
+done < <(cd "$unpacked" && find . -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' sh {} \; -print)
+for program in "${programs[@]}"; do
+	zcat "$unpacked/usr/share/man/man1/$program.1.gz" | cmp -s - "$src/man/$program.1" ||
+		fail "$program.1.gz is not the page in man/"
+	if [ "$package" = serial-tools ]; then
+		result=$("$here/check_binary.sh" "$unpacked/usr/bin/$program" "$floor") || fail "$result"
+	fi
 done
-echo "ok $(basename "$deb"): Depends: $(field Depends); $(echo "$files" | tr '\n' ' ')"
+echo "ok $(basename "$deb"): Depends: $(field Depends); $(echo "$files" | wc -l) files"
