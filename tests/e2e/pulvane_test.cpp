@@ -117,6 +117,10 @@ TEST_F(Pulvane, OptionsFallBackSilentlyAndLaterOnesWin)
 	    {{"-b", "19200"}, reset_1, B19200},
 	    {{"-i", "3"}, reset_1, B9600},
 	    {{"-i", "02"}, reset_1, B9600},
+	    {{"-i", "22"}, reset_1, B9600},
+	    {{"-i", "2x"}, reset_1, B9600},
+	    {{"-b", "19200x"}, reset_1, B9600},
+	    {{"-b", "192000"}, reset_1, B9600},
 	    {{"-d", "-r"}, reset_1, B9600},
 	    {{"-r", "-d", "-i", "2", "-i", "1"}, read_1, B9600},
 	};
@@ -200,10 +204,11 @@ TEST_F(Pulvane, RepliesThatComeTooLateOrWrongAreFailuresWithoutWords)
 TEST_F(Pulvane, OnlyTheFirstPieceOfASplitReplyIsSeen)
 {
 	// 28 reply bytes split in half: STX, the head and five digits of IN
-	// arrive at once; the rest comes after the tool's one read.
+	// arrive at 0.1 s; the rest at 0.8 s, after the tool's one read.
 	counter_bench bench;
 	bench.module.fault = counter_fault::split;
-	bench.serve.split_gap_ms = 1500;
+	bench.serve.delay_ms = 100;
+	bench.serve.split_gap_ms = 700;
 	auto e = run({"-d"}, bench);
 	EXPECT_EQ(e.run.status, 0);
 	EXPECT_EQ(e.run.out, "IN:00000 OUT: \n");
@@ -216,10 +221,21 @@ TEST_F(Pulvane, OnlyTheFirstPieceOfASplitReplyIsSeen)
 
 TEST_F(Pulvane, BytesWaitingBeforeTheRequestAreReadWithTheReply)
 {
+	// The port as an earlier run leaves it: raw, so that the bytes wait as
+	// sent (on a fresh port ETX is the interrupt character, which flushes).
+	run({});
 	// Line noise from before the run is not discarded; the last STX still
 	// finds the reply.
-	ASSERT_TRUE(line_write(dev_.line(), "\x02noise\x03"));
+	ASSERT_TRUE(pend_input(dev_.line(), "\x02noise\x03"));
 	auto e = run({});
+	EXPECT_EQ(e.run.status, 0);
+	EXPECT_EQ(e.run.out, "OK\n");
+
+	// A reply still waiting from before is taken for this run's own.
+	counter_bench mute;
+	mute.module.fault = counter_fault::mute;
+	ASSERT_TRUE(pend_input(dev_.line(), "\x02" "00019201069A\x03"));
+	e = run({}, mute);
 	EXPECT_EQ(e.run.status, 0);
 	EXPECT_EQ(e.run.out, "OK\n");
 }
@@ -271,9 +287,16 @@ TEST_F(Pulvane, LeavesThePortRaw8N1AndChangesNothingElse)
 {
 	for (speed_t speed : {speed_t{B9600}, speed_t{B19200}}) {
 		SCOPED_TRACE(speed == B9600 ? "9600" : "19200");
-		struct termios before = make_port_dirty(dev_.slave_fd());
-		auto e = run({"-b", speed == B9600 ? "9600" : "19200"});
+		// The tool sees the port as a UART would hold it, with the
+		// parity and size that the pseudo-terminal drops.
+		counter_bench bench;
+		struct termios before = make_port_dirty(dev_.slave_fd(), &bench.tool.port_cflag);
+		struct termios uart = before;
+		uart.c_cflag = bench.tool.port_cflag;
+		bench.tool.termios_log = rs485_log_ + ".termios";
+		auto e = run({"-b", speed == B9600 ? "9600" : "19200"}, bench);
 		EXPECT_EQ(e.run.status, 0);
+		EXPECT_EQ(request_diff(expected_after_setup(uart, speed), bench.tool.termios_log), "");
 		struct termios after {};
 		ASSERT_EQ(tcgetattr(dev_.slave_fd(), &after), 0);
 		EXPECT_EQ(settings_diff(expected_after_setup(before, speed), after), "");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -46,10 +47,11 @@ device_body simulated(at_device_config config = {})
 	};
 }
 
-// A device that sends exactly `answer` once a CR has come.
-device_body raw(std::string answer)
+// A device that sends exactly `answer` once a CR has come, `delay_ms`
+// after it; `heard`, when given, gets the time the CR came.
+device_body raw(std::string answer, int delay_ms = 0, std::chrono::steady_clock::time_point *heard = nullptr)
 {
-	return [answer](device_line &line, const std::atomic<bool> &stop, std::string &wire) {
+	return [=](device_line &line, const std::atomic<bool> &stop, std::string &wire) {
 		char chunk[256];
 		while (!stop && wire.find('\r') == std::string::npos) {
 			ssize_t got = line_read(line, chunk, sizeof chunk, 10);
@@ -57,6 +59,9 @@ device_body raw(std::string answer)
 				return;
 			wire.append(chunk, static_cast<std::size_t>(got));
 		}
+		if (heard)
+			*heard = std::chrono::steady_clock::now();
+		line_sleep_ms(delay_ms);
 		if (!stop)
 			line_write(line, answer);
 	};
@@ -82,8 +87,9 @@ protected:
 		else
 			args.push_back(dev_.path());
 		tool.stdin_data = input;
-		// quorlet never asks for RS-485: it runs without the preload library.
-		tool.rs485_shim = false;
+		// quorlet never asks for RS-485: it runs without the preload library
+		// unless a test needs the library's other parts.
+		tool.rs485_shim = !tool.termios_log.empty() || tool.write_max > 0;
 		exchange e;
 		e.run = run_tool("quorlet", args, tool);
 		// A late answer is out by now; it must not reach the next run.
@@ -209,6 +215,13 @@ TEST_F(Quorlet, TextAfterThePromptIsNeverPrinted)
 	EXPECT_EQ(e.run.out, "");
 	EXPECT_EQ(e.run.err, "");
 	expect_first_poll(e.run);
+
+	// An answer still waiting from before the run is read first, and its
+	// prompt ends the answer: the new one comes after it.
+	ASSERT_TRUE(pend_input(dev_.line(), "AT\rSTALE\r\r>"));
+	e = run("ATI\n");
+	EXPECT_EQ(e.run.status, 0);
+	EXPECT_EQ(e.run.out, "STALE\n");
 }
 
 TEST_F(Quorlet, ADeviceThatNeverPromptsGivesStatusOneAfterTenSeconds)
@@ -222,6 +235,15 @@ TEST_F(Quorlet, ADeviceThatNeverPromptsGivesStatusOneAfterTenSeconds)
 	EXPECT_EQ(e.run.err, "");
 	EXPECT_GE(e.run.seconds, 9.9);
 	EXPECT_LT(e.run.seconds, 12.0);
+
+	// The tenth poll, ten seconds after the write, is the last: a prompt
+	// at 10.6 s is never read, and the run is over before 10.9 s.
+	std::chrono::steady_clock::time_point heard;
+	auto start = std::chrono::steady_clock::now();
+	e = run("ATI\n", {}, raw("ATI\rELM327 v1.5\r\r>", 10600, &heard));
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.out, "");
+	EXPECT_LT(std::chrono::duration<double>(start - heard).count() + e.run.seconds, 10.9);
 }
 
 TEST_F(Quorlet, APromptPastTheHeld255BytesIsNeverSeen)
@@ -277,15 +299,32 @@ TEST_F(Quorlet, LeavesThePortRaw8N1AtTheChosenSpeedAndChangesNothingElse)
 	    {{}, B9600},
 	    {{"-b", "38400"}, B38400},
 	    {{"-b", "19200"}, B9600}, // only 38400 is recognised
+	    {{"-b", "38400x"}, B9600},
+	    {{"-b", "3840"}, B9600},
 	    {{dev_arg, "-x", "-b", "38400", "ignored-operand"}, B38400},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
-		struct termios before = make_port_dirty(dev_.slave_fd());
-		auto e = run("AT\n", c.args);
+		// The tool sees the port as a UART would hold it, with the
+		// parity and size that the pseudo-terminal drops.
+		tool_options tool;
+		struct termios before = make_port_dirty(dev_.slave_fd(), &tool.port_cflag);
+		struct termios uart = before;
+		uart.c_cflag = tool.port_cflag;
+		tool.termios_log = "/tmp/quorlet-termios-" + std::to_string(getpid());
+		// The line is held back until the port has left canonical mode:
+		// a tool that read it before setting up the port waits until killed.
+		tool.timeout_ms = 8000;
+		tool.stdin_when = [this] {
+			struct termios t {};
+			tcgetattr(dev_.slave_fd(), &t);
+			return !(t.c_lflag & ICANON);
+		};
+		auto e = run("AT\n", c.args, simulated(), tool);
 		EXPECT_EQ(e.run.status, 0);
 		EXPECT_EQ(e.run.out, "OK\n");
 		EXPECT_EQ(e.wire, "AT\r");
+		EXPECT_EQ(request_diff(expected_after_setup(uart, c.speed), tool.termios_log), "");
 		struct termios after {};
 		ASSERT_EQ(tcgetattr(dev_.slave_fd(), &after), 0);
 		EXPECT_EQ(settings_diff(expected_after_setup(before, c.speed), after), "");
@@ -330,6 +369,19 @@ TEST_F(Quorlet, AnAnswerThatCannotBeWrittenIsAFailure)
 	e = run("AT\n", {}, simulated(), tool);
 	EXPECT_EQ(e.run.status, 1);
 	EXPECT_EQ(e.wire, "AT\r");
+}
+
+TEST_F(Quorlet, ALineThePortTakesOnlyInPartIsAFailureAndNothingIsPrinted)
+{
+	// A pseudo-terminal takes every line whole; the preload library makes
+	// the write take one byte less.
+	tool_options tool;
+	tool.write_max = 3;
+	auto e = run("ATI\n", {}, simulated(), tool);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.err, "failed to send string to port\n");
+	EXPECT_EQ(e.run.out, "");
+	EXPECT_LT(e.run.seconds, 0.9);
 }
 
 TEST_F(Quorlet, ADeviceThatCannotBeOpenedIsNamedInTheMessage)

@@ -1,13 +1,25 @@
 // SPDX-License-Identifier: MIT
 /*
  * LD_PRELOAD library: answers TIOCSRS485 on a pseudo-terminal, which the
- * kernel refuses with ENOTTY, so that a tool can be run past that step.
+ * kernel refuses with ENOTTY, so that a tool can be run past that step; and
+ * plays the parts of a real UART that a pseudo-terminal cannot.
  *
  * Every TIOCSRS485 request is recorded, one line each, in the file named by
  * RS485_SHIM_LOG (when set):
  *   fd=3 flags=7 before=0 after=0 padding=0,0,0,0,0
  * RS485_SHIM_ERRNO=N makes the request fail with errno N instead. Every
  * other ioctl goes to the real one.
+ *
+ * RS485_SHIM_TERMIOS_LOG names a file that gets one line per tcsetattr:
+ *   fd=3 when=0 iflag=0 oflag=0 cflag=0 lflag=0 vmin=0 vtime=0
+ * the settings as the tool asked for them, before the pseudo-terminal drops
+ * the c_cflag bits it cannot hold (PARENB, CSIZE, CREAD). For the same
+ * reason RS485_SHIM_CFLAG=N makes tcgetattr report c_cflag N, as a UART
+ * would hold it. (glibc's own TCSETS and TCGETS do not pass through ioctl
+ * above, hence the calls themselves.)
+ *
+ * RS485_SHIM_WRITE_MAX=N makes a write to a tty take at most N bytes, as a
+ * full output queue would.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -19,19 +31,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
-static void record(int fd, const struct serial_rs485 *rs)
+static void append(const char *path, const char *line, int len)
 {
-	const char *path = getenv("RS485_SHIM_LOG");
-	if (!path || !*path)
+	if (!path || !*path || len < 0)
 		return;
-	char line[256];
-	int len = snprintf(line, sizeof line, "fd=%d flags=%u before=%u after=%u padding=%u,%u,%u,%u,%u\n", fd,
-			   rs->flags, rs->delay_rts_before_send, rs->delay_rts_after_send, rs->padding[0],
-			   rs->padding[1], rs->padding[2], rs->padding[3], rs->padding[4]);
 	int log = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 	if (log < 0)
 		return;
@@ -39,6 +47,15 @@ static void record(int fd, const struct serial_rs485 *rs)
 		/* nothing more to do: the log is for the test's eyes only */
 	}
 	close(log);
+}
+
+static void record(int fd, const struct serial_rs485 *rs)
+{
+	char line[256];
+	int len = snprintf(line, sizeof line, "fd=%d flags=%u before=%u after=%u padding=%u,%u,%u,%u,%u\n", fd,
+			   rs->flags, rs->delay_rts_before_send, rs->delay_rts_after_send, rs->padding[0],
+			   rs->padding[1], rs->padding[2], rs->padding[3], rs->padding[4]);
+	append(getenv("RS485_SHIM_LOG"), line, len);
 }
 
 int ioctl(int fd, unsigned long request, ...)
@@ -61,4 +78,40 @@ int ioctl(int fd, unsigned long request, ...)
 	if (!real)
 		real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
 	return real(fd, request, arg);
+}
+
+int tcgetattr(int fd, struct termios *t)
+{
+	static int (*real)(int, struct termios *);
+	if (!real)
+		real = (int (*)(int, struct termios *))dlsym(RTLD_NEXT, "tcgetattr");
+	int got = real(fd, t);
+	const char *cflag = getenv("RS485_SHIM_CFLAG");
+	if (got == 0 && cflag && *cflag)
+		t->c_cflag = (tcflag_t)strtoul(cflag, NULL, 0);
+	return got;
+}
+
+int tcsetattr(int fd, int when, const struct termios *t)
+{
+	static int (*real)(int, int, const struct termios *);
+	if (!real)
+		real = (int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr");
+	char line[256];
+	int len = snprintf(line, sizeof line, "fd=%d when=%d iflag=%#o oflag=%#o cflag=%#o lflag=%#o vmin=%u vtime=%u\n",
+			   fd, when, t->c_iflag, t->c_oflag, t->c_cflag, t->c_lflag, (unsigned)t->c_cc[VMIN],
+			   (unsigned)t->c_cc[VTIME]);
+	append(getenv("RS485_SHIM_TERMIOS_LOG"), line, len);
+	return real(fd, when, t);
+}
+
+ssize_t write(int fd, const void *bytes, size_t n)
+{
+	static ssize_t (*real)(int, const void *, size_t);
+	if (!real)
+		real = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+	const char *most = getenv("RS485_SHIM_WRITE_MAX");
+	if (most && *most && isatty(fd) && n > strtoul(most, NULL, 10))
+		n = strtoul(most, NULL, 10);
+	return real(fd, bytes, n);
 }

@@ -2,8 +2,11 @@
 #include "tests/support/port_settings.hpp"
 
 #include <cstdio>
+#include <unistd.h>
 
-struct termios make_port_dirty(int fd)
+#include "tests/support/tool_run.hpp"
+
+struct termios make_port_dirty(int fd, tcflag_t *uart_cflag)
 {
 	struct termios tio {};
 	tcgetattr(fd, &tio);
@@ -18,6 +21,8 @@ struct termios make_port_dirty(int fd)
 	cfsetispeed(&tio, B38400);
 	cfsetospeed(&tio, B38400);
 	tcsetattr(fd, TCSANOW, &tio);
+	if (uart_cflag)
+		*uart_cflag = tio.c_cflag & ~static_cast<tcflag_t>(CREAD);
 	struct termios held {};
 	tcgetattr(fd, &held);
 	return held;
@@ -58,4 +63,20 @@ std::string settings_diff(const struct termios &want, const struct termios &got)
 	field("input speed", cfgetispeed(&want), cfgetispeed(&got));
 	field("output speed", cfgetospeed(&want), cfgetospeed(&got));
 	return out;
+}
+
+std::string request_diff(const struct termios &want, const std::string &path)
+{
+	std::string log = read_file(path);
+	unlink(path.c_str());
+	struct termios got {};
+	int when = -1;
+	unsigned vmin = 0, vtime = 0;
+	int n = std::sscanf(log.c_str(), "fd=%*d when=%d iflag=%o oflag=%o cflag=%o lflag=%o vmin=%u vtime=%u", &when,
+			    &got.c_iflag, &got.c_oflag, &got.c_cflag, &got.c_lflag, &vmin, &vtime);
+	if (n != 7 || log.find('\n') != log.size() - 1 || when != TCSANOW)
+		return "not one tcsetattr with TCSANOW: " + log;
+	got.c_cc[VMIN] = static_cast<cc_t>(vmin);
+	got.c_cc[VTIME] = static_cast<cc_t>(vtime);
+	return settings_diff(want, got);
 }

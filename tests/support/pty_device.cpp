@@ -2,6 +2,7 @@
 #include "tests/support/pty_device.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 pty_device::pty_device()
 {
@@ -34,4 +35,17 @@ std::string drain_master(device_line &line, int ms)
 			return got;
 		got.append(chunk, static_cast<std::size_t>(n));
 	}
+}
+
+bool pend_input(device_line &line, std::string_view bytes)
+{
+	if (!line_write(line, bytes))
+		return false;
+	for (int tries = 0; tries < 200; ++tries) {
+		int queued = 0;
+		if (ioctl(line.slave_fd, TIOCINQ, &queued) == 0 && queued >= static_cast<int>(bytes.size()))
+			return true;
+		line_sleep_ms(5);
+	}
+	return false;
 }

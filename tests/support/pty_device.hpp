@@ -37,3 +37,8 @@ private:
 // Every byte the slave side wrote that is still waiting on the master, after
 // waiting `ms` for more.
 std::string drain_master(device_line &line, int ms = 50);
+
+// Writes `bytes` from the device's side and waits until they are queued for
+// reading on the slave, past the kernel's hand-over from the master, as
+// bytes from before a tool's run would be. False if they never get there.
+bool pend_input(device_line &line, std::string_view bytes);

@@ -104,6 +104,12 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 			env.push_back("RS485_SHIM_LOG=" + options.rs485_log);
 		if (options.rs485_errno)
 			env.push_back("RS485_SHIM_ERRNO=" + std::to_string(options.rs485_errno));
+		if (!options.termios_log.empty())
+			env.push_back("RS485_SHIM_TERMIOS_LOG=" + options.termios_log);
+		if (options.port_cflag)
+			env.push_back("RS485_SHIM_CFLAG=" + std::to_string(options.port_cflag));
+		if (options.write_max)
+			env.push_back("RS485_SHIM_WRITE_MAX=" + std::to_string(options.write_max));
 	}
 
 	// Under an emulator the settings go to the emulated process, not to
@@ -168,8 +174,9 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 			result.timed_out = true;
 			break;
 		}
-		struct pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_fd, POLLOUT, 0}};
-		if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+		bool hold = in_fd >= 0 && options.stdin_when && !options.stdin_when();
+		struct pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {hold ? -1 : in_fd, POLLOUT, 0}};
+		if (poll(fds, 3, hold ? 5 : static_cast<int>(left.count())) < 0 && errno != EINTR)
 			break;
 		for (int i = 0; i < 2; ++i) {
 			if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -14,6 +14,7 @@
 //                              are set in it rather than given as -E words
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,15 @@ struct tool_options {
 	std::string rs485_log;
 	// Makes the library refuse TIOCSRS485 with this errno (0: accept).
 	int rs485_errno = 0;
+	// Where the library records the settings the tool passes to tcsetattr.
+	std::string termios_log;
+	// Makes the library report this c_cflag from tcgetattr (0: the port's).
+	unsigned port_cflag = 0;
+	// Makes the library's writes to a tty take at most this many bytes
+	// (0: all).
+	int write_max = 0;
+	// Holds `stdin_data` back until this returns true.
+	std::function<bool()> stdin_when;
 	// Further NAME=VALUE settings for the tool.
 	std::vector<std::string> env;
 	// Words put before the emulator and the tool, e.g. setpriv to run the
