@@ -160,7 +160,8 @@ build_initramfs() {
 	local root=$1 cpio=$2
 	from_deb "$3" './boot/vmlinuz-*' "$work/vmlinuz"
 	mkdir -p "$root/bin" "$root/lib" "$root/cases"
-	from_deb "$4" './bin/busybox' "$root/bin/busybox"
+	# Debian 12's package has it in /bin, Debian 13's in /usr/bin.
+	from_deb "$4" './*bin/busybox' "$root/bin/busybox"
 	chmod 755 "$root/bin/busybox"
 	cp "$pulvane" "$root/bin/pulvane"
 	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
