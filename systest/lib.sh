@@ -40,16 +40,19 @@ provide_host_packages() {
 	apt_quiet install -y --no-install-recommends "${missing[@]}" || apt_failed "cannot install ${missing[*]}"
 }
 
-# fetch_armhf_deb kernel|busybox-static VAR: sets VAR to the path of the
-# cached armhf .deb, downloading it first when the cache has none. The kernel
-# is the 6.1 armmp flavour that Debian's linux-image-armmp points at. The
-# download goes to a folder of its own and is then renamed into the cache,
-# so that runs started together never see each other's partial files.
-fetch_armhf_deb() {
-	local what=$1 var=$2 pattern name dl
+# fetch_deb ARCH kernel|busybox-static VAR: sets VAR to the path of the
+# cached .deb of that Debian architecture, downloading it first when the
+# cache has none. The kernel is the 6.1 one that Debian's linux-image-armmp
+# (armhf) or linux-image-arm64 (arm64) points at. The download goes to a
+# folder of its own and is then renamed into the cache, so that runs
+# started together never see each other's partial files.
+fetch_deb() {
+	local arch=$1 what=$2 var=$3 flavour pattern name dl
+	flavour=armmp
+	[ "$arch" = arm64 ] && flavour=arm64
 	case $what in
-	kernel) pattern='linux-image-6.1*-armmp_*_armhf.deb' ;;
-	*) pattern="${what}_*_armhf.deb" ;;
+	kernel) pattern="linux-image-6.1*-${flavour}_*_$arch.deb" ;;
+	*) pattern="${what}_*_$arch.deb" ;;
 	esac
 	# shellcheck disable=SC2012,SC2086
 	name=$(cd "$cache" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
@@ -57,30 +60,30 @@ fetch_armhf_deb() {
 		printf -v "$var" '%s' "$cache/$name"
 		return 0
 	fi
-	if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-		as_root dpkg --add-architecture armhf
+	if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+		as_root dpkg --add-architecture "$arch"
 		apt_quiet update || apt_failed "apt-get update failed"
 	fi
-	if ! apt-cache show busybox-static:armhf >/dev/null 2>&1; then
+	if ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
 		apt_quiet update || apt_failed "apt-get update failed"
 	fi
 	name=$what
 	if [ "$what" = kernel ]; then
-		name=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-			sed -n 's/^ *Depends: \(linux-image-6\.1[^ :]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -1)
-		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-armmp:armhf (linux-image-armmp:armhf names none)"
+		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
+			sed -n "s/^ *Depends: \(linux-image-6\.1[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
+		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-$flavour:$arch (linux-image-$flavour:$arch names none)"
 	fi
-	echo "systest: downloading $name:armhf" >&2
+	echo "systest: downloading $name:$arch" >&2
 	dl=$(mktemp -d "$cache/download.XXXXXX")
-	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:armhf" >"$work/apt.log" 2>&1); then
+	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:$arch" >"$work/apt.log" 2>&1); then
 		rm -rf "$dl"
-		apt_failed "cannot download $name:armhf"
+		apt_failed "cannot download $name:$arch"
 	fi
 	# shellcheck disable=SC2012,SC2086
 	name=$(cd "$dl" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
 	[ -n "$name" ] && mv "$dl/$name" "$cache/$name"
 	rm -rf "$dl"
-	[ -n "$name" ] || give_up "the download of $what:armhf left no $pattern"
+	[ -n "$name" ] || give_up "the download of $what:$arch left no $pattern"
 	printf -v "$var" '%s' "$cache/$name"
 }
 
