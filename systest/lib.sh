@@ -31,7 +31,7 @@ apt_failed() {
 provide_host_packages() {
 	mkdir -p "$cache"
 	local missing=() p
-	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross device-tree-compiler; do
+	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross device-tree-compiler xz-utils; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
@@ -157,6 +157,26 @@ copy_libraries() {
 	done
 }
 
+# copy_modules ROOT KERNEL_DEB: the board's modules into ROOT/lib/modules,
+# uncompressed, and their names in load order into ROOT/cases/modules.
+copy_modules() {
+	local root=$1 module
+	: >"$root/cases/modules"
+	[ ${#modules[@]} -gt 0 ] || return 0
+	mkdir -p "$root/lib/modules"
+	for module in "${modules[@]}"; do
+		from_deb "$2" "./*/$module.ko*" "$root/lib/modules/$module.ko.packed"
+		case $(od -An -tx1 -N4 "$root/lib/modules/$module.ko.packed" | tr -d ' ') in
+		fd377a58) xz -dc ;;
+		28b52ffd) zstd -dcq ;;
+		*) cat ;;
+		esac <"$root/lib/modules/$module.ko.packed" >"$root/lib/modules/$module.ko" ||
+			give_up "cannot unpack $module"
+		rm "$root/lib/modules/$module.ko.packed"
+		echo "$module" >>"$root/cases/modules"
+	done
+}
+
 # build_initramfs ROOT CPIO KERNEL_DEB BUSYBOX_DEB: the kernel goes to
 # $work/vmlinuz, the root file system into the newc archive CPIO.
 build_initramfs() {
@@ -172,12 +192,78 @@ build_initramfs() {
 	arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
 		give_up "cannot build the probe"
 	copy_libraries "$root"
+	copy_modules "$root" "$3"
 	cp "$here/guest-init" "$root/init"
 	chmod 755 "$root/init"
 	write_cases "$root/cases"
 	printf '%s\n' "$port" >"$root/cases/port"
-	printf '%s\n' "$port" "$plain_port" >"$root/cases/uarts"
+	printf '%s\n' "$port" $plain_port >"$root/cases/uarts"
+	[ "$port_kind" != usb ] || : >"$root/cases/usb"
 	(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$cpio"
+}
+
+# start_sim PHASE: the phase's simulator on the test port's socket.
+start_sim() {
+	# shellcheck disable=SC2086 # the simulator's command line is words
+	${phase_sim[$1]} -u "$sock" 2>"$work/sim-$1.log" &
+	sim_pid=$!
+}
+
+# swap_sim PHASE: stops the running simulator, waits until qemu has dropped
+# its connection, and starts the phase's one; false, with failure set, when
+# qemu does not follow.
+swap_sim() {
+	kill "$sim_pid"
+	wait "$sim_pid" 2>/dev/null || true
+	sim_pid=''
+	if ! wait_for "qemu to drop the simulator" "$gate_limit" qemu_peer_count 0; then
+		failure="qemu kept the simulator's connection"
+		return 1
+	fi
+	start_sim "$1"
+	if ! wait_for "qemu to accept the $1 simulator" "$gate_limit" qemu_peer_count 1; then
+		failure="qemu did not accept the $1 simulator's connection"
+		return 1
+	fi
+}
+
+wire_size() {
+	stat -c %s "$work/wire.out" 2>/dev/null || echo 0
+}
+
+# pull_out_adapter: once the guest has started the unplug case and sent its
+# command, and the first part of the answer is on its way, the adapter is
+# deleted from the bus through qemu's monitor.
+pull_out_adapter() {
+	local sent
+	sent=$(wire_size)
+	wait_for "the unplug case" 20 console_has '^@@unplug' || return 1
+	wait_for "the command on the adapter" 10 wire_grew "$sent" || return 1
+	sleep 1
+	echo "device_del adapter" >&8
+	t_unplug=$(date +%s.%N)
+}
+
+wire_grew() {
+	[ "$(wire_size)" -gt "$1" ]
+}
+
+# await_power_off: the guest powers off when it is done. A case that may
+# stop the guest runs last: when the guest stops answering in it, qemu is
+# ended once the case's time is up, and the case's check decides.
+await_power_off() {
+	local name
+	for name in "${case_names[@]}"; do
+		[ -n "${case_hazard[$name]:-}" ] && [ -n "${case_xfail[$name]:-}" ] || continue
+		wait_for "the last case" 60 console_has "^@@case $name\$" || break
+		if ! wait_for "the guest to power off" "$((case_limit[$name] + 10))" qemu_gone; then
+			hung_case=$name
+			kill "$qemu_timeout_pid" 2>/dev/null || true
+			wait "$qemu_timeout_pid" 2>/dev/null || true
+		fi
+		return 0
+	done
+	wait_for "the guest to power off" 60 qemu_gone || failure="the guest did not power off"
 }
 
 # wait_for WHAT SECONDS COMMAND...: polls COMMAND until it succeeds; false
@@ -233,8 +319,12 @@ show_console() {
 	tr -d '\r' <"$console"
 	echo "----- end of guest console -----"
 	local f
-	for f in "$work"/qemu.err "$work"/counter-sim.log "$work"/at-sim.log; do
+	for f in "$work"/qemu.err "$work"/sim-*.log "$work"/monitor.out; do
 		[ -s "$f" ] && { echo "----- $(basename "$f") -----"; cat "$f"; }
 	done
+	if [ -s "$work/wire.out" ]; then
+		echo "----- bytes the guest sent on $port -----"
+		od -An -c -v "$work/wire.out"
+	fi
 	return 0
 }
