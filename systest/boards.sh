@@ -33,11 +33,13 @@ boards_all=(virt imx6ul virt64 raspi2b usb)
 #                toolchain's, glibc 2.36) or "bullseye" (Debian 11's, glibc
 #                2.31, from scripts/make-sysroot)
 #   fresh_flags  the RS-485 flags the driver reports before anyone asked
+#   powers_off   0 where the machine has no way to power off: the host ends
+#                qemu once the guest says it is done
 #   no_dlab      the port is qemu's model of the BCM2835 mini UART, which
 #                has no divisor latch: see cases.sh
 board_settings() {
 	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf modules=()
-	dtb='' dtb_enable=() port_kind=uart plain_port='' no_dlab=0
+	dtb='' dtb_enable=() port_kind=uart plain_port='' no_dlab=0 powers_off=1
 	case $1 in
 	virt)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
@@ -83,7 +85,7 @@ board_settings() {
 		# Both offer RS-485. Each takes its turn facing the simulator,
 		# the other one carrying the console.
 		boots=(pl011 mini)
-		machine=(-M raspi2b) memory=1024
+		machine=(-M raspi2b) memory=1024 powers_off=0
 		dtb=bcm2836-rpi-2-b.dtb
 		dtb_enable=(/soc/serial@7e215040)
 		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
