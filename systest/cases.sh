@@ -255,7 +255,13 @@ check_case() {
 			fi
 		fi
 		if [ "${case_setup[$name]}" = unplug ]; then
+			# Ten polls a second apart, and no more.
+			got=$(result "$name" seconds)
+			awk -v s="$got" 'BEGIN { exit !(s != "" && s < 10.9) }' ||
+				problems+=("took $got s, more than its ten seconds")
 			[ -n "${t_unplug:-}" ] || problems+=("the adapter was not pulled out")
+			grep -q "^@@later .*disconnected from ${port#/dev/}" "$work/console.txt" ||
+				problems+=("the guest's kernel did not report the adapter gone")
 			grep -qxF "@@done" "$work/console.txt" || problems+=("the guest did not go on after it")
 		fi
 	fi
@@ -292,6 +298,7 @@ check_results() {
 	# The kernel's word on each RS-485 request, once per distinct message.
 	sed -n 's/^@@dmesg \[[ 0-9.]*\] //p' "$work/console.txt" | sort | uniq -c |
 		sed 's/^ *\([0-9]*\) \(.*\)/systest: guest kernel, \1 times: \2/'
+	sed -n 's/^@@later \(.*\)/systest: guest kernel, after the report: \1/p' "$work/console.txt"
 	return 0
 }
 

@@ -5,6 +5,8 @@
  *
  *   rs485_probe /dev/ttyAMA0
  *   rs485 flags=3 before=0 after=0 ispeed=9600 ospeed=9600 csize=8 ...
+ *   rs485_probe /dev/ttyUSB0
+ *   rs485 none ispeed=9600 ospeed=9600 csize=8 ...
  *
  * The port is opened non-blocking so that a line without carrier cannot hold
  * the open, and nothing is changed: the driver keeps both records between
@@ -76,9 +78,17 @@ int main(int argc, char *argv[])
 	}
 	if (set)
 		return try_rs485(fd);
+	/* A driver without RS-485 (a USB adapter, a plain 16550) has no
+	 * record to read back: "none", and the termios fields still follow. */
+	char rs485[64];
 	struct serial_rs485 rs;
 	memset(&rs, 0, sizeof rs);
-	if (ioctl(fd, TIOCGRS485, &rs) < 0) {
+	if (ioctl(fd, TIOCGRS485, &rs) == 0) {
+		snprintf(rs485, sizeof rs485, "flags=%u before=%u after=%u", rs.flags, rs.delay_rts_before_send,
+			 rs.delay_rts_after_send);
+	} else if (errno == ENOTTY) {
+		snprintf(rs485, sizeof rs485, "none");
+	} else {
 		perror("TIOCGRS485");
 		return 1;
 	}
@@ -88,10 +98,10 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	unsigned csize = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : (t.c_cflag & CSIZE) == CS6 ? 6 : 5;
-	printf("rs485 flags=%u before=%u after=%u"
+	printf("rs485 %s"
 	       " ispeed=%u ospeed=%u csize=%u parenb=%d cstopb=%d crtscts=%d clocal=%d cread=%d"
 	       " icanon=%d echo=%d isig=%d opost=%d ixon=%d icrnl=%d vmin=%u vtime=%u\n",
-	       rs.flags, rs.delay_rts_before_send, rs.delay_rts_after_send, rate_of(cfgetispeed(&t)),
+	       rs485, rate_of(cfgetispeed(&t)),
 	       rate_of(cfgetospeed(&t)), csize, bit(t.c_cflag, PARENB), bit(t.c_cflag, CSTOPB),
 	       bit(t.c_cflag, CRTSCTS), bit(t.c_cflag, CLOCAL), bit(t.c_cflag, CREAD), bit(t.c_lflag, ICANON),
 	       bit(t.c_lflag, ECHO), bit(t.c_lflag, ISIG), bit(t.c_oflag, OPOST), bit(t.c_iflag, IXON),
