@@ -244,6 +244,10 @@ pull_out_adapter() {
 	t_unplug=$(date +%s.%N)
 }
 
+guest_finished() {
+	qemu_gone || console_has '^@@done'
+}
+
 wire_grew() {
 	[ "$(wire_size)" -gt "$1" ]
 }
@@ -256,13 +260,14 @@ await_power_off() {
 	for name in "${case_names[@]}"; do
 		[ -n "${case_hazard[$name]:-}" ] && [ -n "${case_xfail[$name]:-}" ] || continue
 		wait_for "the last case" 60 console_has "^@@case $name\$" || break
-		if ! wait_for "the guest to power off" "$((case_limit[$name] + 10))" qemu_gone 2>/dev/null; then
+		if ! wait_for "the guest to finish" "$((case_limit[name] + 10))" guest_finished 2>/dev/null; then
 			echo "systest: the guest stopped answering in its last case; qemu is ended"
 			hung_case=$name
 			kill "$qemu_timeout_pid" 2>/dev/null || true
 			wait "$qemu_timeout_pid" 2>/dev/null || true
+			return 0
 		fi
-		return 0
+		break
 	done
 	if [ "$powers_off" = 1 ]; then
 		wait_for "the guest to power off" 60 qemu_gone || failure="the guest did not power off"
