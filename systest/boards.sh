@@ -53,16 +53,11 @@ board_settings() {
 		fresh_flags=2
 		;;
 	virt64)
-		# The same board under Debian's 64-bit kernel: every ioctl of
-		# the 32-bit tools goes through the kernel's compat layer.
+		# virt under Debian's 64-bit kernel: every ioctl of the 32-bit
+		# tools goes through the kernel's compat layer.
+		board_settings virt
 		qemu=qemu-system-aarch64 memory=512 kernel_arch=arm64
 		machine=(-M virt -cpu cortex-a53)
-		console_tty=ttyS0
-		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=plain' -serial chardev:u0)
-		port=/dev/ttyAMA0 plain_port=/dev/ttyS1
-		uart_label=("ttyAMA0=PL011" "ttyS1=PCI 16550")
-		lib_root=cross
-		fresh_flags=2
 		;;
 	imx6ul)
 		# -serial options fill UART1, UART2, ... in order. UART1 is the
