@@ -60,3 +60,18 @@ build_host() {
 	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} -DARMHF_BUILD_DIR="${1:-}" >/dev/null
 	cmake --build "$top/build"
 }
+
+# debian_mirror: prints the first Debian archive (not the security one)
+# named in this machine's apt sources, one-line or deb822 style; fails when
+# there is none.
+debian_mirror() {
+	local mirror
+	mirror=$(
+		{
+			sed -n 's/^[[:space:]]*URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+			sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\{0,1\}\([^[:space:]]\+\).*/\2/p' \
+				/etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+		} | grep -E '/debian/?$' | head -n 1
+	) || true
+	[ -n "$mirror" ] && echo "$mirror"
+}
