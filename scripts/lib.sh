@@ -75,3 +75,14 @@ debian_mirror() {
 	) || true
 	[ -n "$mirror" ] && echo "$mirror"
 }
+
+# clang_runtime_packages: installs clang and prints the names of its versioned
+# runtime packages (the sanitizers' and libFuzzer's) for the clang this
+# release has, e.g. libclang-rt-14-dev on Debian 12, libclang-rt-19-dev
+# on Debian 13.
+clang_runtime_packages() {
+	need_packages clang
+	local major
+	major=$(clang -dumpversion | cut -d. -f1)
+	echo "libclang-rt-$major-dev libfuzzer-$major-dev"
+}
