@@ -15,6 +15,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ struct tool_options {
 	// Words put before the emulator and the tool, e.g. setpriv to run the
 	// tool as another user.
 	std::vector<std::string> prefix;
+	// The emulator's words for this run, in place of tool_emulator()'s.
+	std::optional<std::string> emulator;
 	// The test fails rather than hangs past this.
 	int timeout_ms = 30000;
 };
@@ -63,6 +66,9 @@ struct tool_result {
 };
 
 std::string tool_path(const std::string &name);
+// The words put before each tool: TOOL_EMULATOR, or the board build's
+// default; empty when the tools run bare.
+std::string tool_emulator();
 // True when the tools run under an emulator.
 bool tool_emulated();
 
