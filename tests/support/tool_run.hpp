@@ -14,12 +14,13 @@
 //                              are set in it rather than given as -E words
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-enum class stream_setup {
+enum class stream_setup : std::uint8_t {
 	piped,   // captured (stdout, stderr) or fed from `stdin_data` (stdin)
 	closed,  // not open at all, as after `>&-` or `<&-`
 	dev_full, // /dev/full: every write fails with ENOSPC
