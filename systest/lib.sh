@@ -42,13 +42,14 @@ provide_host_packages() {
 
 # fetch_armhf_deb kernel|busybox-static VAR: sets VAR to the path of the
 # cached armhf .deb, downloading it first when the cache has none. The kernel
-# is the 6.1 armmp flavour that Debian's linux-image-armmp points at. The
+# is the armmp flavour that Debian's linux-image-armmp points at: 6.1 on
+# Debian 12, 6.12 on Debian 13. The
 # download goes to a folder of its own and is then renamed into the cache,
 # so that runs started together never see each other's partial files.
 fetch_armhf_deb() {
 	local what=$1 var=$2 pattern name dl
 	case $what in
-	kernel) pattern='linux-image-6.1*-armmp_*_armhf.deb' ;;
+	kernel) pattern='linux-image-[0-9]*-armmp_*_armhf.deb' ;;
 	*) pattern="${what}_*_armhf.deb" ;;
 	esac
 	# shellcheck disable=SC2012,SC2086
@@ -67,8 +68,8 @@ fetch_armhf_deb() {
 	name=$what
 	if [ "$what" = kernel ]; then
 		name=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-			sed -n 's/^ *Depends: \(linux-image-6\.1[^ :]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -1)
-		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-armmp:armhf (linux-image-armmp:armhf names none)"
+			sed -n 's/^ *Depends: \(linux-image-[0-9][^ :]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -1)
+		[ -n "$name" ] || give_up "apt offers no linux-image-*-armmp:armhf (linux-image-armmp:armhf names none)"
 	fi
 	echo "systest: downloading $name:armhf" >&2
 	dl=$(mktemp -d "$cache/download.XXXXXX")
