@@ -60,3 +60,29 @@ build_host() {
 	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} -DARMHF_BUILD_DIR="${1:-}" >/dev/null
 	cmake --build "$top/build"
 }
+
+# debian_mirror: prints the first Debian archive (not the security one)
+# named in this machine's apt sources, one-line or deb822 style; fails when
+# there is none.
+debian_mirror() {
+	local mirror
+	mirror=$(
+		{
+			sed -n 's/^[[:space:]]*URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+			sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\{0,1\}\([^[:space:]]\+\).*/\2/p' \
+				/etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+		} | grep -E '/debian/?$' | head -n 1
+	) || true
+	[ -n "$mirror" ] && echo "$mirror"
+}
+
+# clang_runtime_packages: installs clang and prints the names of its versioned
+# runtime packages (the sanitizers' and libFuzzer's) for the clang this
+# release has, e.g. libclang-rt-14-dev on Debian 12, libclang-rt-19-dev
+# on Debian 13.
+clang_runtime_packages() {
+	need_packages clang
+	local major
+	major=$(clang -dumpversion | cut -d. -f1)
+	echo "libclang-rt-$major-dev libfuzzer-$major-dev"
+}

@@ -13,11 +13,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-enum class at_fault {
+enum class at_fault : std::uint8_t {
 	none,
 	no_prompt, // answers, but never ends with '>'
 	split,     // each line of an answer comes a gap after the one before

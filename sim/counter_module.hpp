@@ -13,11 +13,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-enum class counter_fault {
+enum class counter_fault : std::uint8_t {
 	none,       // well-formed replies
 	mute,       // never answers
 	garbage,    // answers with junk that holds no STX

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-int counter_serve(device_line &line, counter_module &module, const counter_serve_options &options)
+int counter_serve(const device_line &line, counter_module &module, const counter_serve_options &options)
 {
 	char chunk[256];
 	for (;;) {

@@ -20,4 +20,4 @@ struct counter_serve_options {
 
 // Serves until `stop` is set, the far end hangs up, or `max_frames` have
 // been answered. Returns 0, or 1 when the line failed.
-int counter_serve(device_line &line, counter_module &module, const counter_serve_options &options);
+int counter_serve(const device_line &line, counter_module &module, const counter_serve_options &options);

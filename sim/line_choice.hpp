@@ -7,6 +7,8 @@
 //   -F FD       an inherited, already open descriptor
 #pragma once
 
+#include <cstdint>
+
 #include "sim/device_line.hpp"
 
 // The getopt letters taken here, to be put into a simulator's option string.
@@ -20,7 +22,7 @@ struct line_choice {
 	long inherited = -1;
 };
 
-enum class line_option {
+enum class line_option : std::uint8_t {
 	not_mine, // the option is the simulator's own
 	taken,
 	bad,      // a bad argument

@@ -42,16 +42,17 @@ provide_host_packages() {
 
 # fetch_deb ARCH kernel|busybox-static VAR: sets VAR to the path of the
 # cached .deb of that Debian architecture, downloading it first when the
-# cache has none. The kernel is the 6.1 one that Debian's linux-image-armmp
-# (armhf) or linux-image-arm64 (arm64) points at. The download goes to a
-# folder of its own and is then renamed into the cache, so that runs
-# started together never see each other's partial files.
+# cache has none. The kernel is the one that Debian's linux-image-armmp
+# (armhf) or linux-image-arm64 (arm64) points at: 6.1 on Debian 12, 6.12
+# on Debian 13. The download goes to a folder of its own and is then
+# renamed into the cache, so that runs started together never see each
+# other's partial files.
 fetch_deb() {
 	local arch=$1 what=$2 var=$3 flavour pattern name dl
 	flavour=armmp
 	[ "$arch" = arm64 ] && flavour=arm64
 	case $what in
-	kernel) pattern="linux-image-6.1*-${flavour}_*_$arch.deb" ;;
+	kernel) pattern="linux-image-[0-9]*-${flavour}_*_$arch.deb" ;;
 	*) pattern="${what}_*_$arch.deb" ;;
 	esac
 	# shellcheck disable=SC2012,SC2086
@@ -70,8 +71,8 @@ fetch_deb() {
 	name=$what
 	if [ "$what" = kernel ]; then
 		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
-			sed -n "s/^ *Depends: \(linux-image-6\.1[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
-		[ -n "$name" ] || give_up "apt offers no linux-image-6.1*-$flavour:$arch (linux-image-$flavour:$arch names none)"
+			sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
+		[ -n "$name" ] || give_up "apt offers no linux-image-*-$flavour:$arch (linux-image-$flavour:$arch names none)"
 	fi
 	echo "systest: downloading $name:$arch" >&2
 	dl=$(mktemp -d "$cache/download.XXXXXX")

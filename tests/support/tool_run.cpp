@@ -82,14 +82,14 @@ std::string tool_path(const std::string &name)
 	return env_or(var.c_str(), built.c_str());
 }
 
-std::string emulator()
+std::string tool_emulator()
 {
 	return env_or("TOOL_EMULATOR", board_build() ? "qemu-arm -L /usr/arm-linux-gnueabihf" : "");
 }
 
 bool tool_emulated()
 {
-	return !emulator().empty();
+	return !tool_emulator().empty();
 }
 
 tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options)
@@ -116,7 +116,7 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	// the emulator itself, unless the emulator hands its own environment
 	// on to the tool.
 	std::vector<std::string> argv = options.prefix;
-	std::vector<std::string> emulator_words = words(emulator());
+	std::vector<std::string> emulator_words = words(options.emulator ? *options.emulator : tool_emulator());
 	argv.insert(argv.end(), emulator_words.begin(), emulator_words.end());
 	bool env_as_words = !emulator_words.empty() && env_or("TOOL_EMULATOR_ENV", "") != "plain";
 	if (env_as_words)

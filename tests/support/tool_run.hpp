@@ -14,11 +14,13 @@
 //                              are set in it rather than given as -E words
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-enum class stream_setup {
+enum class stream_setup : std::uint8_t {
 	piped,   // captured (stdout, stderr) or fed from `stdin_data` (stdin)
 	closed,  // not open at all, as after `>&-` or `<&-`
 	dev_full, // /dev/full: every write fails with ENOSPC
@@ -49,6 +51,8 @@ struct tool_options {
 	// Words put before the emulator and the tool, e.g. setpriv to run the
 	// tool as another user.
 	std::vector<std::string> prefix;
+	// The emulator's words for this run, in place of tool_emulator()'s.
+	std::optional<std::string> emulator;
 	// The test fails rather than hangs past this.
 	int timeout_ms = 30000;
 };
@@ -63,6 +67,9 @@ struct tool_result {
 };
 
 std::string tool_path(const std::string &name);
+// The words put before each tool: TOOL_EMULATOR, or the board build's
+// default; empty when the tools run bare.
+std::string tool_emulator();
 // True when the tools run under an emulator.
 bool tool_emulated();
 
