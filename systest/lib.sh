@@ -245,6 +245,12 @@ pull_out_adapter() {
 	t_unplug=$(date +%s.%N)
 }
 
+# end_qemu: timeout(1) passes the signal on to qemu and waits for it.
+end_qemu() {
+	kill "$qemu_timeout_pid" 2>/dev/null || true
+	wait "$qemu_timeout_pid" 2>/dev/null || true
+}
+
 guest_finished() {
 	qemu_gone || console_has '^@@done'
 }
@@ -264,8 +270,7 @@ await_power_off() {
 		if ! wait_for "the guest to finish" "$((case_limit[name] + 10))" guest_finished 2>/dev/null; then
 			echo "systest: the guest stopped answering in its last case; qemu is ended"
 			hung_case=$name
-			kill "$qemu_timeout_pid" 2>/dev/null || true
-			wait "$qemu_timeout_pid" 2>/dev/null || true
+			end_qemu
 			return 0
 		fi
 		break
@@ -274,8 +279,7 @@ await_power_off() {
 		wait_for "the guest to power off" 60 qemu_gone || failure="the guest did not power off"
 	elif wait_for "the guest to finish" 60 console_has '^@@done'; then
 		# /init has synced; nothing is left to lose.
-		kill "$qemu_timeout_pid" 2>/dev/null || true
-		wait "$qemu_timeout_pid" 2>/dev/null || true
+		end_qemu
 	else
 		failure="the guest did not finish"
 	fi
