@@ -19,45 +19,60 @@ need_packages() {
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# Lets apt fetch armhf packages (the board's libc6, for the package's
-# computed dependencies; busybox and the kernel for the board test).
-add_armhf_arch() {
-	dpkg --print-foreign-architectures | grep -qx armhf && return 0
+# add_arch ARCH: lets apt fetch packages of that board architecture
+# (armhf or arm64: the board's libc6, for the package's computed
+# dependencies; busybox and the kernel for the board test).
+add_arch() {
+	dpkg --print-foreign-architectures | grep -qx "$1" && return 0
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	$sudo dpkg --add-architecture armhf
+	$sudo dpkg --add-architecture "$1"
 	$sudo apt-get update -qq >&2
 }
 
-# The board's library root (Debian 11's armhf glibc) under build/; prints
-# its path.
+# make_sysroot [ARCH]: the board's library root (Debian 11's glibc for
+# armhf, the default, or arm64) under build/; prints its path.
 make_sysroot() {
 	need_packages dpkg-dev debian-archive-keyring
-	"$top/scripts/make-sysroot"
+	"$top/scripts/make-sysroot" "${1:-armhf}"
 }
 
-# The board build: the two tools and the preload library, for armhf,
-# against the board's library root.
-build_armhf() {
-	add_armhf_arch
-	need_packages cmake ninja-build g++-arm-linux-gnueabihf dpkg-dev libc6:armhf
-	local sysroot
-	sysroot=$(make_sysroot)
+# board_triplet ARCH: the GNU triplet of Debian's cross toolchain for it.
+board_triplet() {
+	case $1 in
+	armhf) echo arm-linux-gnueabihf ;;
+	arm64) echo aarch64-linux-gnu ;;
+	*) return 1 ;;
+	esac
+}
+
+# build_board ARCH: the board build, the two tools and the preload library,
+# for armhf or arm64, in build-ARCH, against that board's library root.
+build_board() {
+	local arch=$1 sysroot var dir=$top/build-$1
+	add_arch "$arch"
+	need_packages cmake ninja-build "g++-$(board_triplet "$arch")" dpkg-dev "libc6:$arch"
+	sysroot=$(make_sysroot "$arch")
+	var=${arch^^}_SYSROOT
 	# A build folder configured before the tools were built against the
 	# sysroot keeps the toolchain's old flags in its cache: start it anew.
-	[ ! -f "$top/build-armhf/CMakeCache.txt" ] ||
-		grep -q '^ARMHF_SYSROOT:' "$top/build-armhf/CMakeCache.txt" ||
-		rm -rf "$top/build-armhf"
-	cmake -S "$top" -B "$top/build-armhf" -G Ninja -DARMHF_SYSROOT="$sysroot" \
-		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
-	cmake --build "$top/build-armhf"
+	[ ! -f "$dir/CMakeCache.txt" ] || grep -q "^$var:" "$dir/CMakeCache.txt" || rm -rf "$dir"
+	cmake -S "$top" -B "$dir" -G Ninja -D"$var=$sysroot" \
+		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/$arch-toolchain.cmake" ${WERROR:+-DWERROR=ON} >/dev/null
+	cmake --build "$dir"
 }
 
-# The host build: the tools, the simulators and the tests; with an argument,
-# the end-to-end suites also run the board build found there.
+# The board builds, 32-bit and 64-bit.
+build_armhf() { build_board armhf; }
+build_arm64() { build_board arm64; }
+
+# The host build: the tools, the simulators and the tests; with arguments,
+# the end-to-end suites also run the armhf and arm64 board builds found
+# there (build_host ARMHF_DIR [ARM64_DIR]).
 build_host() {
 	need_packages cmake ninja-build g++ libgtest-dev groff-base man-db dpkg-dev file
-	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} -DARMHF_BUILD_DIR="${1:-}" >/dev/null
+	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} \
+		-DARMHF_BUILD_DIR="${1:-}" -DARM64_BUILD_DIR="${2:-}" >/dev/null
 	cmake --build "$top/build"
 }
 

@@ -50,16 +50,29 @@ void set_stream(int target, stream_setup setup, int pipe_end, int mode)
 
 } // namespace
 
-// TOOL_TARGET=armhf selects the board build of this tree, run under
-// qemu's user-mode emulator with the cross toolchain's libraries; explicit
-// settings above still win.
+// TOOL_TARGET=armhf or arm64 selects that board build of this tree, run
+// under qemu's user-mode emulator with the cross toolchain's libraries;
+// explicit settings above still win.
+static std::string board_target()
+{
+	std::string target = env_or("TOOL_TARGET", "");
+	return target == "armhf" || target == "arm64" ? target : "";
+}
+
 bool board_build()
 {
-	return env_or("TOOL_TARGET", "") == "armhf";
+	return !board_target().empty();
 }
 
 std::string board_dir()
 {
+	if (board_target() == "arm64") {
+#ifdef ARM64_BUILD_DIR
+		return ARM64_BUILD_DIR;
+#else
+		return "build-arm64";
+#endif
+	}
 #ifdef ARMHF_BUILD_DIR
 	return ARMHF_BUILD_DIR;
 #else
@@ -84,7 +97,13 @@ std::string tool_path(const std::string &name)
 
 std::string tool_emulator()
 {
-	return env_or("TOOL_EMULATOR", board_build() ? "qemu-arm -L /usr/arm-linux-gnueabihf" : "");
+	std::string target = board_target();
+	const char *board = "";
+	if (target == "armhf")
+		board = "qemu-arm -L /usr/arm-linux-gnueabihf";
+	else if (target == "arm64")
+		board = "qemu-aarch64 -L /usr/aarch64-linux-gnu";
+	return env_or("TOOL_EMULATOR", board);
 }
 
 bool tool_emulated()

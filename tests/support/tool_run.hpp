@@ -8,7 +8,7 @@
 //   RS485_SHIM                 the LD_PRELOAD library that answers TIOCSRS485
 //   TOOL_EMULATOR              words put before the tool, e.g.
 //                              "qemu-arm -L /usr/arm-linux-gnueabihf"
-//   TOOL_TARGET=armhf          all three for the board build beside this one
+//   TOOL_TARGET=armhf, arm64   all three for that board build beside this one
 //   TOOL_EMULATOR_ENV=plain    the emulator passes its own environment on to
 //                              the tool (valgrind), so the tool's settings
 //                              are set in it rather than given as -E words
