@@ -5,20 +5,26 @@
 # The settings are read by systest/run, lib.sh and cases.sh.
 # shellcheck disable=SC2034
 
-boards_all=(virt imx6ul virt64 raspi2b usb)
+boards_all=(virt imx6ul virt64 raspi2b raspi4b usb)
 
 # board_settings NAME [BOOT]: sets, for that board (and that boot of it),
 #   boots        the boots a board needs, when it needs more than one; each
 #                is run in turn, with its own settings
 #   qemu         the emulator: qemu-system-arm or qemu-system-aarch64
 #   machine      qemu's machine options
+#   machine_note why a qemu without the machine cannot run the board; the
+#                board is then skipped with that line
 #   memory       the guest's memory, in MiB
 #   kernel_arch  armhf (Debian's armmp kernel) or arm64 (Debian's arm64
-#                kernel, running the armhf userland through its 32-bit
+#                kernel, which runs an armhf userland through its 32-bit
 #                compatibility layer)
+#   userland     armhf or arm64: the tools, busybox, the probe and the
+#                guest's loader and libraries
 #   modules      kernel modules /init loads, in order, before the cases
 #   dtb          the device tree from the kernel package, "" for qemu's own
 #   dtb_enable   device tree nodes switched on before the boot
+#   dtb_disable  device tree nodes switched off (devices qemu does not model)
+#   dtb_remove   device tree nodes deleted
 #   console_tty  the guest's console device (kernel command line)
 #   attach       how the chardevs con0 (console), u0 (the simulator's
 #                socket) and plain (a file) are wired to the board's devices
@@ -30,16 +36,22 @@ boards_all=(virt imx6ul virt64 raspi2b usb)
 #                file; "" for none
 #   uart_label   NAME=LABEL for the cases and the table of UARTs, one per port
 #   lib_root     where the guest's /lib comes from: "cross" (the cross
-#                toolchain's, glibc 2.36) or "bullseye" (Debian 11's, glibc
-#                2.31, from scripts/make-sysroot)
+#                toolchain's, glibc 2.36 on Debian 12) or "bullseye" (Debian
+#                11's, glibc 2.31, from scripts/make-sysroot USERLAND)
 #   fresh_flags  the RS-485 flags the driver reports before anyone asked
 #   powers_off   0 where the machine has no way to power off: the host ends
 #                qemu once the guest says it is done
 #   no_dlab      the port is qemu's model of the BCM2835 mini UART, which
 #                has no divisor latch: see cases.sh
+#   base_baud    that mini UART's clock over 16, as the board's kernel
+#                reports it: the divisor the driver writes follows from it
+#   mini_last    that mini UART's case that may stop the guest, run last:
+#                "speed" (pulvane -b 19200) or "fast" (quorlet -b 38400,
+#                where that divisor also may stop it); see cases.sh
 board_settings() {
-	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf modules=()
-	dtb='' dtb_enable=() port_kind=uart plain_port='' no_dlab=0 powers_off=1
+	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
+	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() port_kind=uart plain_port=''
+	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
 	case $1 in
 	virt)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
@@ -53,11 +65,20 @@ board_settings() {
 		fresh_flags=2
 		;;
 	virt64)
-		# virt under Debian's 64-bit kernel: every ioctl of the 32-bit
-		# tools goes through the kernel's compat layer.
+		# virt under Debian's 64-bit kernel, twice: with the armhf
+		# userland, every ioctl of the 32-bit tools going through the
+		# kernel's compat layer, and with an arm64 userland (Debian 11's
+		# loader and libc) and the arm64 tools, as on a 64-bit Raspberry
+		# Pi OS or an i.MX8 image.
 		board_settings virt
+		boots=(armhf arm64)
 		qemu=qemu-system-aarch64 memory=512 kernel_arch=arm64
 		machine=(-M virt -cpu cortex-a53)
+		case ${2:-} in
+		armhf | '') ;;
+		arm64) userland=arm64 lib_root=bullseye ;;
+		*) return 1 ;;
+		esac
 		;;
 	imx6ul)
 		# -serial options fill UART1, UART2, ... in order. UART1 is the
@@ -97,7 +118,44 @@ board_settings() {
 			attach=(-serial chardev:con0 -serial chardev:u0)
 			port=/dev/ttyS1
 			fresh_flags=2
-			no_dlab=1
+			no_dlab=1 base_baud=50000000
+			;;
+		'') ;;
+		*) return 1 ;;
+		esac
+		;;
+	raspi4b)
+		# As raspi2b, under Debian's arm64 kernel, each UART with the
+		# armhf and the arm64 userland. qemu has the machine from 9.0 on.
+		# The kernel stops with a synchronous external abort on devices
+		# qemu does not model, so they are switched off, and the tree
+		# gives the PL011 to Bluetooth, whose node would take the port.
+		boots=(pl011-armhf mini-armhf pl011-arm64 mini-arm64)
+		qemu=qemu-system-aarch64 machine=(-M raspi4b) memory=2048 kernel_arch=arm64 powers_off=0
+		machine_note="the Raspberry Pi 4 (raspi4b) needs qemu 9 or later"
+		dtb=broadcom/bcm2711-rpi-4-b.dtb
+		dtb_enable=(/soc/serial@7e215040)
+		dtb_disable=(/soc/interrupt-controller@7ef00100 /soc/i2c@7ef04500 /soc/i2c@7ef09500
+			/soc/hdmi@7ef00700 /soc/hdmi@7ef05700 /soc/clock@7ef00000)
+		dtb_remove=(/soc/serial@7e201000/bluetooth)
+		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
+		lib_root=bullseye
+		fresh_flags=2
+		case ${2:-} in
+		pl011-* | mini-*) userland=${2#*-} ;;&
+		pl011-armhf | pl011-arm64)
+			console_tty=ttyS1
+			attach=(-serial chardev:u0 -serial chardev:con0)
+			port=/dev/ttyAMA0
+			;;
+		mini-armhf | mini-arm64)
+			# Both the speed change (19200) and AT@1 at 38400 may
+			# stop the guest here; each boot runs one of them last.
+			console_tty=ttyAMA0
+			attach=(-serial chardev:con0 -serial chardev:u0)
+			port=/dev/ttyS1
+			no_dlab=1 base_baud=70312500
+			[ "$2" = mini-armhf ] || mini_last=fast
 			;;
 		'') ;;
 		*) return 1 ;;

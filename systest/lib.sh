@@ -26,12 +26,21 @@ apt_failed() {
 	give_up "$1: $(tail -3 "$work/apt.log")"
 }
 
-# The host's side: the emulator, cpio, the cross compiler for the probe and
-# dtc's fdtput for the boards' device trees.
+# The userland's GNU triplet (cross compiler and binutils), its loader and
+# its ELF machine as readelf names it.
+case $userland in
+armhf) triplet=arm-linux-gnueabihf loader=ld-linux-armhf.so.3 elf_machine=ARM ;;
+arm64) triplet=aarch64-linux-gnu loader=ld-linux-aarch64.so.1 elf_machine=AArch64 ;;
+*) give_up "unknown userland $userland" ;;
+esac
+
+# The host's side: the emulator, cpio, the cross compiler for the probe
+# (with its binutils, which read the tools) and dtc's fdtput for the
+# boards' device trees.
 provide_host_packages() {
 	mkdir -p "$cache"
 	local missing=() p
-	for p in qemu-system-arm cpio gcc-arm-linux-gnueabihf libc6-dev-armhf-cross device-tree-compiler xz-utils; do
+	for p in qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
@@ -101,12 +110,32 @@ from_deb() {
 }
 
 # board_dtb KERNEL_DEB OUT: the board's device tree from the kernel package,
-# with the nodes in dtb_enable switched on.
+# with the nodes in dtb_enable switched on, those in dtb_disable off and
+# those in dtb_remove deleted.
 board_dtb() {
 	local node
 	from_deb "$1" "./usr/lib/linux-image-*/$dtb" "$2"
 	for node in "${dtb_enable[@]}"; do
 		fdtput -t s "$2" "$node" status okay || give_up "cannot switch on $node in $dtb"
+	done
+	for node in "${dtb_disable[@]}"; do
+		fdtput -t s "$2" "$node" status disabled || give_up "cannot switch off $node in $dtb"
+	done
+	for node in "${dtb_remove[@]}"; do
+		fdtput -r "$2" "$node" || give_up "cannot remove $node from $dtb"
+	done
+}
+
+# check_tools: the tools are built for the board's userland, whose loader
+# alone the guest has; anything else is a mistake in the build folders
+# given, not a result.
+check_tools() {
+	local f got files=("$pulvane")
+	[ "$at_phase" = 0 ] || files+=("$quorlet")
+	for f in "${files[@]}"; do
+		got=$("$triplet-readelf" -h "$f" 2>/dev/null | sed -n 's/^ *Machine: *//p')
+		[ "$got" = "$elf_machine" ] ||
+			give_up "$f is for ${got:-no machine readelf knows}, but board $board${boot:+, boot $boot} runs the $userland userland"
 	done
 }
 
@@ -115,11 +144,11 @@ board_dtb() {
 library_root() {
 	local sysroot
 	case $lib_root in
-	cross) lib_dirs=(/usr/arm-linux-gnueabihf/lib) ;;
+	cross) lib_dirs=("/usr/$triplet/lib") ;;
 	bullseye)
 		[ -x "$top/scripts/make-sysroot" ] || give_up "no scripts/make-sysroot for the bullseye userland"
-		sysroot=$("$top/scripts/make-sysroot") || give_up "scripts/make-sysroot failed"
-		lib_dirs=("$sysroot/lib/arm-linux-gnueabihf" "$sysroot/usr/lib/arm-linux-gnueabihf" "$sysroot/lib")
+		sysroot=$("$top/scripts/make-sysroot" "$userland") || give_up "scripts/make-sysroot $userland failed"
+		lib_dirs=("$sysroot/lib/$triplet" "$sysroot/usr/lib/$triplet" "$sysroot/lib")
 		;;
 	*) give_up "unknown library root $lib_root" ;;
 	esac
@@ -140,15 +169,15 @@ copy_libraries() {
 	local root=$1 f lib from todo=() done_libs=" "
 	for f in "$root"/bin/*; do
 		[ -L "$f" ] && continue
-		arm-linux-gnueabihf-readelf -l "$f" 2>/dev/null | grep -q 'INTERP' || continue
+		"$triplet-readelf" -l "$f" 2>/dev/null | grep -q 'INTERP' || continue
 		todo+=("$f")
 	done
-	from=$(find_library ld-linux-armhf.so.3) || give_up "no ld-linux-armhf.so.3 in ${lib_dirs[*]}"
+	from=$(find_library "$loader") || give_up "no $loader in ${lib_dirs[*]}"
 	cp -L "$from" "$root/lib/"
 	while [ ${#todo[@]} -gt 0 ]; do
 		f=${todo[0]}
 		todo=("${todo[@]:1}")
-		for lib in $(arm-linux-gnueabihf-readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+		for lib in $("$triplet-readelf" -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
 			case $done_libs in *" $lib "*) continue ;; esac
 			from=$(find_library "$lib") || give_up "$f needs $lib, which ${lib_dirs[*]} lack"
 			cp -L "$from" "$root/lib/"
@@ -190,7 +219,7 @@ build_initramfs() {
 	cp "$pulvane" "$root/bin/pulvane"
 	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
 	# Static, so that it runs on whichever glibc the board's /lib holds.
-	arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
+	"$triplet-gcc" -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
 		give_up "cannot build the probe"
 	copy_libraries "$root"
 	copy_modules "$root" "$3"
