@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -102,10 +103,17 @@ TEST(BadCaller, PulvaneWithClosedOrFullStreamsAndNoOperand)
 		const char *what;
 		stream_setup in, out;
 		expected_run want;
+		stream_setup err = stream_setup::piped;
+		// Makes the driver refuse RS-485 with this errno (0: accept).
+		int rs485_errno = 0;
 	} cases[] = {
 	    {"stdin closed: not used, the run is normal", stream_setup::closed, stream_setup::piped, {0, "OK\n", ""}},
 	    {"stdout closed: the result is not delivered", stream_setup::piped, stream_setup::closed, {1, "", ""}},
 	    {"stdout full: the result is not delivered", stream_setup::piped, stream_setup::dev_full, {1, "", ""}},
+	    // The refusal is said after the open: on a port that took the
+	    // closed descriptor 2 it would go out on the bus.
+	    {"stderr closed: the message for a refused RS-485 mode is lost, not sent", stream_setup::piped,
+	     stream_setup::piped, {1, "", ""}, stream_setup::closed, EINVAL},
 	};
 	std::vector<scripted_case> runs;
 	for (const auto &c : cases) {
@@ -114,14 +122,17 @@ TEST(BadCaller, PulvaneWithClosedOrFullStreamsAndNoOperand)
 		run.answer.reply = reset_reply;
 		run.options.in = c.in;
 		run.options.out = c.out;
+		run.options.err = c.err;
+		run.options.rs485_errno = c.rs485_errno;
 		runs.push_back(run);
 	}
 	auto results = run_scripted(runs);
 	for (std::size_t i = 0; i < runs.size(); ++i) {
 		SCOPED_TRACE(cases[i].what);
 		expect_run(results[i].run, cases[i].want);
-		// The device got the frame and nothing else, whatever the streams.
-		EXPECT_EQ(results[i].wire, reset_1);
+		// The device got the frame and nothing else, whatever the streams;
+		// nothing at all when RS-485 was refused.
+		EXPECT_EQ(results[i].wire, cases[i].rs485_errno ? "" : reset_1);
 	}
 
 	expect_run(run_tool("pulvane", {}), {1, "", "Unable to open (no device)\n"});
@@ -224,6 +235,7 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 		expected_run want;
 		int polls; // the run takes about this many seconds
 		std::string wire;
+		stream_setup err = stream_setup::piped;
 	} cases[] = {
 	    {"a directory", dir_, stream_setup::piped, stream_setup::piped,
 	     {1, "", "Unable to open " + dir_ + "\n"}, 0, ""},
@@ -238,6 +250,10 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 	    {"a FIFO", fifo_, stream_setup::piped, stream_setup::piped, {1, "", ""}, 2, ""},
 	    {"stdin closed: no line", "", stream_setup::closed, stream_setup::piped, {1, "", "invalid string\n"},
 	     0, ""},
+	    // The refusal is said after the open: on a port that took the
+	    // closed descriptor 2 it would go out on the bus.
+	    {"stdin and stderr closed: the message for no line is lost, not sent", "", stream_setup::closed,
+	     stream_setup::piped, {1, "", ""}, 0, "", stream_setup::closed},
 	    {"stdout closed: the answer is not delivered", "", stream_setup::piped, stream_setup::closed,
 	     {1, "", ""}, 1, "ATI\r"},
 	    {"stdout full: the answer is not delivered", "", stream_setup::piped, stream_setup::dev_full,
@@ -253,6 +269,7 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 		run.options.stdin_data = "ATI\n";
 		run.options.in = c.in;
 		run.options.out = c.out;
+		run.options.err = c.err;
 		runs.push_back(run);
 	}
 	auto results = run_scripted(runs, tool_emulated() ? 8 : runs.size());

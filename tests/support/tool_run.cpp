@@ -155,7 +155,7 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	if (pid == 0) {
 		set_stream(STDIN_FILENO, options.in, in_pipe[0], O_RDONLY);
 		set_stream(STDOUT_FILENO, options.out, out_pipe[1], O_WRONLY);
-		dup2(err_pipe[1], STDERR_FILENO);
+		set_stream(STDERR_FILENO, options.err, err_pipe[1], O_WRONLY);
 		if (!env_as_words)
 			for (const auto &e : env)
 				putenv(const_cast<char *>(e.c_str()));

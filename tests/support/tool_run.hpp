@@ -31,6 +31,8 @@ struct tool_options {
 	std::string stdin_data;
 	stream_setup in = stream_setup::piped;
 	stream_setup out = stream_setup::piped;
+	// Standard error: captured, or closed as a caller may start the tool.
+	stream_setup err = stream_setup::piped;
 	// Answer TIOCSRS485 through the preload library (pty tests).
 	bool rs485_shim = true;
 	// Where the library records the requests it answered.
