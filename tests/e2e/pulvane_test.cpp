@@ -121,11 +121,13 @@ TEST_F(Pulvane, OptionsFallBackSilentlyAndLaterOnesWin)
 	    {{"-i", "2x"}, reset_1, B9600},
 	    {{"-b", "19200x"}, reset_1, B9600},
 	    {{"-b", "192000"}, reset_1, B9600},
+	    // An unrecognised later value falls back too, whatever came before.
+	    {{"-b", "19200", "-b", "9600x"}, reset_1, B9600},
 	    {{"-d", "-r"}, reset_1, B9600},
 	    {{"-r", "-d", "-i", "2", "-i", "1"}, read_1, B9600},
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+		SCOPED_TRACE(testing::PrintToString(c.args));
 		auto e = run(c.args);
 		EXPECT_EQ(e.run.status, 0);
 		EXPECT_EQ(e.wire, c.frame);

@@ -301,6 +301,8 @@ TEST_F(Quorlet, LeavesThePortRaw8N1AtTheChosenSpeedAndChangesNothingElse)
 	    {{"-b", "19200"}, B9600}, // only 38400 is recognised
 	    {{"-b", "38400x"}, B9600},
 	    {{"-b", "3840"}, B9600},
+	    // An unrecognised later value falls back too, whatever came before.
+	    {{"-b", "38400", "-b", "9600x"}, B9600},
 	    {{dev_arg, "-x", "-b", "38400", "ignored-operand"}, B38400},
 	};
 	for (const auto &c : cases) {
