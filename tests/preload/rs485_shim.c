@@ -11,9 +11,11 @@
  * other ioctl goes to the real one.
  *
  * RS485_SHIM_TERMIOS_LOG names a file that gets one line per tcsetattr:
- *   fd=3 when=0 iflag=0 oflag=0 cflag=0 lflag=0 vmin=0 vtime=0
+ *   fd=3 when=0 iflag=0 oflag=0 cflag=0 lflag=0 vmin=0 vtime=0 ispeed=9600 ospeed=9600
  * the settings as the tool asked for them, before the pseudo-terminal drops
- * the c_cflag bits it cannot hold (PARENB, CSIZE, CREAD). For the same
+ * the c_cflag bits it cannot hold (PARENB, CSIZE, CREAD). The speeds are
+ * read with cfgetispeed/cfgetospeed and given in bits per second: from
+ * glibc 2.42 on they are no longer bits of c_cflag. For the same
  * reason RS485_SHIM_CFLAG=N makes tcgetattr report c_cflag N, as a UART
  * would hold it. (glibc's own TCSETS and TCGETS do not pass through ioctl
  * above, hence the calls themselves.)
@@ -33,6 +35,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "tests/support/baud_rate.h"
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -98,9 +102,10 @@ int tcsetattr(int fd, int when, const struct termios *t)
 	if (!real)
 		real = (int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr");
 	char line[256];
-	int len = snprintf(line, sizeof line, "fd=%d when=%d iflag=%#o oflag=%#o cflag=%#o lflag=%#o vmin=%u vtime=%u\n",
+	int len = snprintf(line, sizeof line,
+			   "fd=%d when=%d iflag=%#o oflag=%#o cflag=%#o lflag=%#o vmin=%u vtime=%u ispeed=%lu ospeed=%lu\n",
 			   fd, when, t->c_iflag, t->c_oflag, t->c_cflag, t->c_lflag, (unsigned)t->c_cc[VMIN],
-			   (unsigned)t->c_cc[VTIME]);
+			   (unsigned)t->c_cc[VTIME], baud_rate(cfgetispeed(t)), baud_rate(cfgetospeed(t)));
 	append(getenv("RS485_SHIM_TERMIOS_LOG"), line, len);
 	return real(fd, when, t);
 }

@@ -20,10 +20,11 @@ struct termios expected_after_setup(struct termios before, speed_t speed);
 
 // Empty when `got` matches `want` in every flag, the two control characters
 // the set-up touches, and both speeds; otherwise a readable account of the
-// differences.
+// differences. Speeds are compared in bits per second.
 std::string settings_diff(const struct termios &want, const struct termios &got);
 
 // Empty when the preload library's log at `path` holds exactly one
-// tcsetattr, made at once (TCSANOW) with the settings `want`; otherwise what
-// was wrong. The log is removed.
+// tcsetattr, made at once (TCSANOW) with the settings `want`, both speeds
+// included (the library records them as its C library reads them);
+// otherwise what was wrong. The log is removed.
 std::string request_diff(const struct termios &want, const std::string &path);
