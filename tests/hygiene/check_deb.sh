@@ -63,6 +63,7 @@ $expected"
 
 case $arch in
 armhf) machine='ARM' ;;
+arm64) machine='AArch64' ;;
 amd64) machine='Advanced Micro Devices X86-64' ;;
 *) machine='' ;;
 esac
