@@ -139,7 +139,7 @@ add_case at "an unknown command: the question mark line" 'XYZ\n' "quorlet $port"
 at_fast() {
 	add_case "$1" "AT@1 at 38400" 'AT@1\n' "quorlet -b 38400 $port" \
 		0 $'OBDII to RS232 Interpreter\n' "" "$(raw_port $kept 38400)"
-	[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}${at38400}AT@1 and answers ?$2" \
+	[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}${at38400}AT@1 and answers ?${2:-}" \
 		"${at9600}${at9600}${at38400}AT@1\\r" $'?\n'
 }
 if [ "$no_dlab" = 0 ] || ! dlab_stops 38400; then
