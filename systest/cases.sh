@@ -5,7 +5,7 @@
 
 case_names=()
 declare -A case_phase case_input case_cmd case_setup case_limit want_status want_stdout want_stderr want_probe
-declare -A case_xfail want_wire case_hazard
+declare -A case_xfail want_wire want_wire_stopped case_hazard
 declare -A port_result
 
 # The board's name for a UART, from uart_label: label_of ttyS1.
@@ -160,7 +160,10 @@ carrier_down
 # with counter-sim back on the port.
 if [ "$no_dlab" = 1 ] && dlab_stops 38400 && [ "$mini_last" = fast ]; then
 	at_fast fast ", and may stop the guest"
+	# The guest may stop before the command goes out: then the
+	# divisor bytes alone.
 	case_hazard[${case_names[-1]}]=1 case_limit[${case_names[-1]}]=6
+	want_wire_stopped[${case_names[-1]}]="${at9600}${at9600}${at38400}"
 fi
 if [ "$no_dlab" = 1 ] && [ "$mini_last" = speed ]; then
 	add_case speed "-b 19200 reaches the UART; module 2 reads its counts" - "pulvane -b 19200 -d -i 2 $port" \
@@ -261,7 +264,7 @@ wire_has() {
 }
 
 check_case() {
-	local name=$1 got problems=() note=''
+	local name=$1 got wire problems=() note=''
 	if [ "$name" = "$hung_case" ] && ! grep -qxF "@@end $name" "$work/console.txt"; then
 		# Expected of this case: the guest may stop answering in it.
 		note="; the guest stopped answering"
@@ -304,8 +307,10 @@ check_case() {
 		fi
 	fi
 	if [ -n "${case_xfail[$name]:-}" ]; then
-		wire_has "${want_wire[$name]}" ||
-			problems+=("the limit's signature is missing: no $(printf '%q' "$(printf "${want_wire[$name]}")") on the wire")
+		wire=${want_wire[$name]}
+		[ -z "$note" ] || wire=${want_wire_stopped[$name]:-$wire}
+		wire_has "$wire" ||
+			problems+=("the limit's signature is missing: no $(printf '%q' "$(printf "$wire")") on the wire")
 		note=" (expected failure: ${case_xfail[$name]}$note)"
 	fi
 	note_port_result "$name" ${#problems[@]}
