@@ -111,8 +111,11 @@ TEST(BadCaller, PulvaneWithClosedOrFullStreamsAndNoOperand)
 	    {"stdout closed: the result is not delivered", stream_setup::piped, stream_setup::closed, {1, "", ""}},
 	    {"stdout full: the result is not delivered", stream_setup::piped, stream_setup::dev_full, {1, "", ""}},
 	    // The refusal is said after the open: on a port that took the
-	    // closed descriptor 2 it would go out on the bus.
+	    // closed descriptor 2, as opened or when moved off descriptor 0,
+	    // it would go out on the bus.
 	    {"stderr closed: the message for a refused RS-485 mode is lost, not sent", stream_setup::piped,
+	     stream_setup::piped, {1, "", ""}, stream_setup::closed, EINVAL},
+	    {"stdin and stderr closed: the message for a refused RS-485 mode is lost, not sent", stream_setup::closed,
 	     stream_setup::piped, {1, "", ""}, stream_setup::closed, EINVAL},
 	};
 	std::vector<scripted_case> runs;
@@ -250,8 +253,10 @@ TEST_F(BadPath, QuorletOnPathsThatAreNoSerialPortAndWithBadStreams)
 	    {"a FIFO", fifo_, stream_setup::piped, stream_setup::piped, {1, "", ""}, 2, ""},
 	    {"stdin closed: no line", "", stream_setup::closed, stream_setup::piped, {1, "", "invalid string\n"},
 	     0, ""},
-	    // The refusal is said after the open: on a port that took the
-	    // closed descriptor 2 it would go out on the bus.
+	    // The refusal is said after the open: on a port moved off
+	    // descriptor 0 onto the closed descriptor 2 it would go out on the
+	    // bus (see Quorlet.RefusedInputSendsNothingButThePortIsAlreadySetUp
+	    // for standard error closed alone).
 	    {"stdin and stderr closed: the message for no line is lost, not sent", "", stream_setup::closed,
 	     stream_setup::piped, {1, "", ""}, 0, "", stream_setup::closed},
 	    {"stdout closed: the answer is not delivered", "", stream_setup::piped, stream_setup::closed,

@@ -136,6 +136,16 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	// on to the tool.
 	std::vector<std::string> argv = options.prefix;
 	std::vector<std::string> emulator_words = words(options.emulator ? *options.emulator : tool_emulator());
+	// valgrind keeps descriptor 2 for its own report and refuses the tool
+	// any use of it: started with standard error closed, the tool could not
+	// even load its libraries there. The report goes to the captured stream
+	// through a descriptor of its own instead, and the tool still finds
+	// descriptor 2 closed.
+	constexpr int valgrind_report_fd = 100;
+	bool valgrind_report = options.err == stream_setup::closed && !emulator_words.empty() &&
+			       emulator_words[0].ends_with("valgrind");
+	if (valgrind_report)
+		emulator_words.insert(emulator_words.begin() + 1, "--log-fd=" + std::to_string(valgrind_report_fd));
 	argv.insert(argv.end(), emulator_words.begin(), emulator_words.end());
 	bool env_as_words = !emulator_words.empty() && env_or("TOOL_EMULATOR_ENV", "") != "plain";
 	if (env_as_words)
@@ -155,6 +165,8 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	if (pid == 0) {
 		set_stream(STDIN_FILENO, options.in, in_pipe[0], O_RDONLY);
 		set_stream(STDOUT_FILENO, options.out, out_pipe[1], O_WRONLY);
+		if (valgrind_report)
+			dup2(err_pipe[1], valgrind_report_fd);
 		set_stream(STDERR_FILENO, options.err, err_pipe[1], O_WRONLY);
 		if (!env_as_words)
 			for (const auto &e : env)
