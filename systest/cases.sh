@@ -351,23 +351,22 @@ check_results() {
 # that ran are the userland's, and the mini UART's base_baud, from which
 # the divisor bytes on its wire were worked out, is the board's.
 check_board() {
-	local got
 	grep -q '^@@kernel ' "$work/console.txt" || return 0
-	got=$(sed -n 's/^@@tools //p' "$work/console.txt")
-	if [ "$got" = "$userland" ]; then
-		echo "ok   the $userland tools ran"
-		passed=$((passed + 1))
-	else
-		echo "FAIL the tools that ran: want $userland, got ${got:-no word}"
-		failed=$((failed + 1))
-	fi
+	board_fact "$(sed -n 's/^@@tools //p' "$work/console.txt")" "$userland" \
+		"the $userland tools ran" "the tools that ran: want $userland"
 	[ "$no_dlab" = 1 ] || return 0
-	got=$(sed -n "s/^@@base_baud ${port#/dev/} //p" "$work/console.txt")
-	if [ "$got" = "$base_baud" ]; then
-		echo "ok   ${port#/dev/}'s base_baud is $base_baud, as the divisor bytes expected on its wire assume"
+	board_fact "$(sed -n "s/^@@base_baud ${port#/dev/} //p" "$work/console.txt")" "$base_baud" \
+		"${port#/dev/}'s base_baud is $base_baud, as the divisor bytes expected on its wire assume" \
+		"${port#/dev/}'s base_baud: want $base_baud (the board's data)"
+}
+
+# board_fact GOT WANT OK-TEXT FAIL-TEXT: one check of check_board, counted.
+board_fact() {
+	if [ "$1" = "$2" ]; then
+		echo "ok   $3"
 		passed=$((passed + 1))
 	else
-		echo "FAIL ${port#/dev/}'s base_baud: the board's data says $base_baud, the kernel ${got:-nothing}"
+		echo "FAIL $4, got ${1:-no word}"
 		failed=$((failed + 1))
 	fi
 }
