@@ -53,11 +53,13 @@ provide_host_packages() {
 # cached .deb of that Debian architecture, downloading it first when the
 # cache has none. The kernel is the one that Debian's linux-image-armmp
 # (armhf) or linux-image-arm64 (arm64) points at: 6.1 on Debian 12, 6.12
-# on Debian 13. The download goes to a folder of its own and is then
-# renamed into the cache, so that runs started together never see each
-# other's partial files.
+# on Debian 13, 7.x on Debian 14, where linux-image-V holds nothing but
+# depends on the kernel's parts (kernel_parts), which come along. The
+# download goes to a folder of its own and is then renamed into the
+# cache, the kernel package last, so that runs started together never see
+# each other's partial files.
 fetch_deb() {
-	local arch=$1 what=$2 var=$3 flavour pattern name dl
+	local arch=$1 what=$2 var=$3 flavour pattern name dl parts=() part
 	flavour=armmp
 	[ "$arch" = arm64 ] && flavour=arm64
 	case $what in
@@ -82,13 +84,18 @@ fetch_deb() {
 		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
 			sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
 		[ -n "$name" ] || give_up "apt offers no linux-image-*-$flavour:$arch (linux-image-$flavour:$arch names none)"
+		mapfile -t parts < <(apt-cache depends "$name:$arch" 2>/dev/null |
+			sed -n "s/^ *Depends: \(linux-\(binary\|base\|modules\)-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1:$arch/p")
 	fi
-	echo "systest: downloading $name:$arch" >&2
+	echo "systest: downloading $name:$arch${parts[*]:+ ${parts[*]}}" >&2
 	dl=$(mktemp -d "$cache/download.XXXXXX")
-	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:$arch" >"$work/apt.log" 2>&1); then
+	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:$arch" "${parts[@]}" >"$work/apt.log" 2>&1); then
 		rm -rf "$dl"
-		apt_failed "cannot download $name:$arch"
+		apt_failed "cannot download $name:$arch${parts[*]:+ ${parts[*]}}"
 	fi
+	for part in "$dl"/linux-binary-* "$dl"/linux-base-* "$dl"/linux-modules-*; do
+		[ ! -f "$part" ] || mv "$part" "$cache/"
+	done
 	# shellcheck disable=SC2012,SC2086
 	name=$(cd "$dl" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
 	[ -n "$name" ] && mv "$dl/$name" "$cache/$name"
@@ -97,13 +104,33 @@ fetch_deb() {
 	printf -v "$var" '%s' "$cache/$name"
 }
 
-# from_deb DEB PATTERN OUT: one file out of a package, kept beside it.
+# kernel_parts DEB: DEB, and where it is a linux-image-V that only depends
+# on the kernel's parts (Debian 14), those beside it in the cache:
+# linux-binary-V has the image, linux-base-V the device trees,
+# linux-modules-V the modules.
+kernel_parts() {
+	local part
+	echo "$1"
+	case $1 in */linux-image-*) ;; *) return 0 ;; esac
+	for part in binary base modules; do
+		[ ! -f "${1/\/linux-image-//linux-$part-}" ] || echo "${1/\/linux-image-//linux-$part-}"
+	done
+}
+
+# from_deb DEB OUT PATTERN...: one file out of a package (or its kernel
+# parts), the first that one of the PATTERNs names, kept beside it.
 from_deb() {
-	local deb=$1 pattern=$2 out=$3 kept
+	local deb=$1 out=$2 kept part pattern
+	shift 2
 	kept=$cache/$(basename "$deb" .deb).$(basename "$out")
 	if [ ! -s "$kept" ]; then
-		dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards "$pattern" >"$kept.part.$$" || true
-		[ -s "$kept.part.$$" ] || { rm -f "$kept.part.$$"; give_up "no $pattern in $deb"; }
+		for part in $(kernel_parts "$deb"); do
+			for pattern in "$@"; do
+				dpkg-deb --fsys-tarfile "$part" | tar -xO --wildcards "$pattern" >"$kept.part.$$" 2>/dev/null || true
+				[ ! -s "$kept.part.$$" ] || break 2
+			done
+		done
+		[ -s "$kept.part.$$" ] || { rm -f "$kept.part.$$"; give_up "no $* in $deb"; }
 		mv "$kept.part.$$" "$kept"
 	fi
 	cp "$kept" "$out"
@@ -114,7 +141,7 @@ from_deb() {
 # those in dtb_remove deleted.
 board_dtb() {
 	local node
-	from_deb "$1" "./usr/lib/linux-image-*/$dtb" "$2"
+	from_deb "$1" "$2" "./usr/lib/linux-image-*/$dtb" "./usr/lib/modules/*/dtb/$dtb"
 	for node in "${dtb_enable[@]}"; do
 		fdtput -t s "$2" "$node" status okay || give_up "cannot switch on $node in $dtb"
 	done
@@ -195,7 +222,7 @@ copy_modules() {
 	[ ${#modules[@]} -gt 0 ] || return 0
 	mkdir -p "$root/lib/modules"
 	for module in "${modules[@]}"; do
-		from_deb "$2" "./*/$module.ko*" "$root/lib/modules/$module.ko.packed"
+		from_deb "$2" "$root/lib/modules/$module.ko.packed" "./*/$module.ko*"
 		case $(od -An -tx1 -N4 "$root/lib/modules/$module.ko.packed" | tr -d ' ') in
 		fd377a58) xz -dc ;;
 		28b52ffd) zstd -dcq ;;
@@ -211,10 +238,10 @@ copy_modules() {
 # $work/vmlinuz, the root file system into the newc archive CPIO.
 build_initramfs() {
 	local root=$1 cpio=$2
-	from_deb "$3" './boot/vmlinuz-*' "$work/vmlinuz"
+	from_deb "$3" "$work/vmlinuz" './boot/vmlinuz-*' './usr/lib/modules/*/vmlinuz'
 	mkdir -p "$root/bin" "$root/lib" "$root/cases"
 	# Debian 12's package has it in /bin, Debian 13's in /usr/bin.
-	from_deb "$4" './*bin/busybox' "$root/bin/busybox"
+	from_deb "$4" "$root/bin/busybox" './*bin/busybox'
 	chmod 755 "$root/bin/busybox"
 	cp "$pulvane" "$root/bin/pulvane"
 	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
