@@ -138,9 +138,10 @@ from_deb() {
 
 # board_dtb KERNEL_DEB OUT: the board's device tree from the kernel package,
 # with the nodes in dtb_enable switched on, those in dtb_disable off and
-# those in dtb_remove deleted.
+# those in dtb_remove deleted, and the properties in dtb_delete_props
+# deleted where the tree has them; a node it lacks is an error.
 board_dtb() {
-	local node
+	local node entry props prop have
 	from_deb "$1" "$2" "./usr/lib/linux-image-*/$dtb" "./usr/lib/modules/*/dtb/$dtb"
 	for node in "${dtb_enable[@]}"; do
 		fdtput -t s "$2" "$node" status okay || give_up "cannot switch on $node in $dtb"
@@ -150,6 +151,14 @@ board_dtb() {
 	done
 	for node in "${dtb_remove[@]}"; do
 		fdtput -r "$2" "$node" || give_up "cannot remove $node from $dtb"
+	done
+	for entry in "${dtb_delete_props[@]}"; do
+		read -r node props <<<"$entry"
+		have=$(fdtget -p "$2" "$node") || give_up "no $node in $dtb"
+		for prop in $props; do
+			grep -qx -- "$prop" <<<"$have" || continue
+			fdtput -d "$2" "$node" "$prop" || give_up "cannot delete $prop of $node in $dtb"
+		done
 	done
 }
 
