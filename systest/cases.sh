@@ -62,7 +62,7 @@ rs485_part() {
 fresh_port="rs485 $(rs485_part "$fresh_flags") ispeed=9600 ospeed=9600 csize=8 parenb=0 cstopb=0 crtscts=0"
 fresh_port+=" clocal=1 cread=1 icanon=1 echo=1 isig=1 opost=1 ixon=1 icrnl=1 vmin=1 vtime=0"
 # RS-485 as the tools leave it: flags 7 asked for, ENABLED | RTS_ON_SEND
-# (3) kept by the serial core (6.1, 6.12); a USB adapter has none.
+# (3) kept by the serial core (6.1, 6.12, 7.2); a USB adapter has none.
 kept=3
 [ "$port_kind" = usb ] && kept=none
 refused=$'Unable to set rs495 mode\n'
