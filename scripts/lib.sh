@@ -15,7 +15,7 @@ need_packages() {
 	echo "installing: ${missing[*]}" >&2
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	$sudo apt-get update -qq >&2
+	$sudo "$top/scripts/apt-update"
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
@@ -27,7 +27,7 @@ add_arch() {
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
 	$sudo dpkg --add-architecture "$1"
-	$sudo apt-get update -qq >&2
+	$sudo "$top/scripts/apt-update"
 }
 
 # make_sysroot [ARCH]: the board's library root (Debian 11's glibc for

@@ -45,7 +45,7 @@ provide_host_packages() {
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "systest: installing ${missing[*]}" >&2
-	apt_quiet update || apt_failed "apt-get update failed"
+	as_root "$top/scripts/apt-update"
 	apt_quiet install -y --no-install-recommends "${missing[@]}" || apt_failed "cannot install ${missing[*]}"
 }
 
@@ -74,10 +74,10 @@ fetch_deb() {
 	fi
 	if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
 		as_root dpkg --add-architecture "$arch"
-		apt_quiet update || apt_failed "apt-get update failed"
+		as_root "$top/scripts/apt-update"
 	fi
 	if ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
-		apt_quiet update || apt_failed "apt-get update failed"
+		as_root "$top/scripts/apt-update"
 	fi
 	name=$what
 	if [ "$what" = kernel ]; then
