@@ -16,5 +16,6 @@
 int serial_open(const char *path, speed_t speed);
 
 // Switches the UART into RS-485 mode with RTS driving the transmitter.
-// Returns 0, or -1 when the driver refuses (no RS-485 support).
+// Returns 0, or -1 when the driver refuses (no RS-485 support) or takes the
+// request but leaves RS-485 mode off.
 int serial_set_rs485(int fd);

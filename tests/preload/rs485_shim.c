@@ -7,8 +7,12 @@
  * Every TIOCSRS485 request is recorded, one line each, in the file named by
  * RS485_SHIM_LOG (when set):
  *   fd=3 flags=7 before=0 after=0 padding=0,0,0,0,0
- * RS485_SHIM_ERRNO=N makes the request fail with errno N instead. Every
- * other ioctl goes to the real one.
+ * and the record is handed back as Linux's serial core keeps it: with both
+ * RTS levels or neither asked for, RTS_ON_SEND alone. RS485_SHIM_KEPT=N
+ * hands back flags N instead, as a driver that takes less than it was
+ * asked for without an error (Linux 5.10's imx-uart on a port without RTS
+ * hands back 6: RS-485 off). RS485_SHIM_ERRNO=N makes the request fail
+ * with errno N instead. Every other ioctl goes to the real one.
  *
  * RS485_SHIM_TERMIOS_LOG names a file that gets one line per tcsetattr:
  *   fd=3 when=0 iflag=0 oflag=0 cflag=0 lflag=0 vmin=0 vtime=0 ispeed=9600 ospeed=9600
@@ -70,11 +74,20 @@ int ioctl(int fd, unsigned long request, ...)
 	va_end(ap);
 
 	if (request == TIOCSRS485) {
-		record(fd, (const struct serial_rs485 *)arg);
+		struct serial_rs485 *rs = arg;
+		record(fd, rs);
 		const char *fail = getenv("RS485_SHIM_ERRNO");
 		if (fail && *fail) {
 			errno = atoi(fail);
 			return -1;
+		}
+		const char *kept = getenv("RS485_SHIM_KEPT");
+		const unsigned both = SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
+		if (kept && *kept) {
+			rs->flags = (unsigned)strtoul(kept, NULL, 0);
+		} else if ((rs->flags & SER_RS485_ENABLED) &&
+			   ((rs->flags & both) == both || (rs->flags & both) == 0)) {
+			rs->flags = (rs->flags & ~both) | SER_RS485_RTS_ON_SEND;
 		}
 		return 0;
 	}
