@@ -5,7 +5,7 @@
 # The settings are read by systest/run, lib.sh and cases.sh.
 # shellcheck disable=SC2034
 
-boards_all=(virt imx6ul virt64 raspi2b raspi4b usb)
+boards_all=(virt imx6ul virt64 raspi2b raspi4b opipc usb)
 
 # board_settings NAME [BOOT]: sets, for that board (and that boot of it),
 #   boots        the boots a board needs, when it needs more than one; each
@@ -53,7 +53,7 @@ boards_all=(virt imx6ul virt64 raspi2b raspi4b usb)
 #                where that divisor also may stop it); see cases.sh
 board_settings() {
 	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
-	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() port_kind=uart plain_port=''
+	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() port_kind=uart plain_port='' port_wire=''
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
 	case $1 in
 	virt)
@@ -63,7 +63,7 @@ board_settings() {
 		console_tty=ttyS0
 		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=plain' -serial chardev:u0)
 		port=/dev/ttyAMA0 plain_port=/dev/ttyS1
-		uart_label=("ttyAMA0=PL011" "ttyS1=PCI 16550")
+		uart_label=("ttyAMA0=PL011" "ttyS1=PCI 16550") port_wire=pl011
 		lib_root=cross
 		fresh_flags=2
 		;;
@@ -172,6 +172,23 @@ board_settings() {
 		'') ;;
 		*) return 1 ;;
 		esac
+		;;
+	opipc)
+		# The Orange Pi PC (Allwinner H3): four 16550-type UARTs, which
+		# -serial options fill in order. The tree switches on UART0
+		# alone, the console; UART1 is switched on for the port. Its
+		# driver, 8250_dw, finds none of DesignWare's own RS-485
+		# hardware in qemu's model and falls back to the 8250 core's
+		# software RS-485, the code AM335x's 8250_omap uses as well.
+		machine=(-M orangepi-pc) memory=1024
+		dtb=sun8i-h3-orangepi-pc.dtb
+		dtb_enable=(/soc/serial@1c28400)
+		console_tty=ttyS0
+		attach=(-serial chardev:con0 -serial chardev:u0)
+		port=/dev/ttyS1
+		uart_label=("ttyS1=H3 UART1") port_wire=8250
+		lib_root=bullseye
+		fresh_flags=0
 		;;
 	usb)
 		# An FTDI adapter (ftdi_sio) on an xHCI controller; the armmp

@@ -7,12 +7,16 @@
 # - it imports nothing for the heap, iostreams, exceptions or the C++
 #   runtime;
 # - with a second argument such as 2.28, no symbol it imports needs a
-#   glibc newer than that (the oldest board userland it must start on).
+#   glibc newer than that (the oldest board userland it must start on);
+# - with a third argument such as 65536, every loadable segment is aligned
+#   to that many bytes at least, so that a kernel with pages that large
+#   can map it.
 # readelf reads ELF files of any architecture, so one check serves the
 # host and the board builds.
 set -u
 bin=$1
 glibc_floor=${2:-}
+min_align=${3:-}
 fail() {
 	echo "FAIL $bin: $*"
 	exit 1
@@ -50,4 +54,11 @@ if [ -n "$glibc_floor" ]; then
 	[ "$newest" = "$glibc_floor" ] || fail "imports symbols of GLIBC_$newest, newer than $glibc_floor"
 fi
 
-echo "ok $bin: NEEDED $needed; $(printf '%s\n' "$imports" | grep -c .) imports, none for heap, iostream or exceptions; glibc versions $(printf '%s\n' "$versions" | tr '\n' ' ')"
+aligns=$(readelf -lW "$bin" | awk '$1 == "LOAD" { print $NF }' | sort -u | tr '\n' ' ')
+if [ -n "$min_align" ]; then
+	for a in $aligns; do
+		[ $((a)) -ge "$min_align" ] || fail "a LOAD segment is aligned to $a, less than $min_align: a kernel with larger pages cannot map it"
+	done
+fi
+
+echo "ok $bin: segments aligned to $aligns; NEEDED $needed; $(printf '%s\n' "$imports" | grep -c .) imports, none for heap, iostream or exceptions; glibc versions $(printf '%s\n' "$versions" | tr '\n' ' ')"

@@ -9,8 +9,9 @@
 #   (the very pages in man/), the copyright and changelog, the examples;
 #   for serial-tools-sim the preload library too;
 # - every ELF file built for the package's architecture, and each tool of
-#   serial-tools needing libc.so.6 alone and, given LIBC_FLOOR, no glibc
-#   symbol newer than that (check_binary.sh).
+#   serial-tools needing libc.so.6 alone and, given LIBC_FLOOR (a board's
+#   package), no glibc symbol newer than that and segments aligned to
+#   64 KiB (check_binary.sh).
 set -u
 deb=$1
 floor=${2:-}
@@ -78,7 +79,7 @@ for program in "${programs[@]}"; do
 	zcat "$unpacked/usr/share/man/man1/$program.1.gz" | cmp -s - "$src/man/$program.1" ||
 		fail "$program.1.gz is not the page in man/"
 	if [ "$package" = serial-tools ]; then
-		result=$("$here/check_binary.sh" "$unpacked/usr/bin/$program" "$floor") || fail "$result"
+		result=$("$here/check_binary.sh" "$unpacked/usr/bin/$program" "$floor" ${floor:+65536}) || fail "$result"
 	fi
 done
 echo "ok $(basename "$deb"): Depends: $(field Depends); $(echo "$files" | wc -l) files"
