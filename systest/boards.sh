@@ -37,6 +37,12 @@ boards_all=(virt imx6ul virt64 raspi2b raspi4b opipc usb)
 #                bus whenever the simulator's side of the socket closes
 #   plain_port   a UART whose driver refuses RS-485, its bytes going to a
 #                file; "" for none
+#   port_wire    the port's UART model, for qemu's register trace of its
+#                wire (wire.sh): pl011, 8250 (a 16550), imx; mini and usb
+#                have none
+#   port_refuses 1 where the port's driver refuses RS-485 on this kernel
+#   kept         the RS-485 flags the driver keeps of flags 7
+#   off_kept     the flags it keeps of flags 0 (RS-485 switched off)
 #   uart_label   NAME=LABEL for the cases and the table of UARTs, one per port
 #   lib_root     where the guest's /lib comes from: "cross" (the cross
 #                toolchain's, glibc 2.36 on Debian 12) or "bullseye" (Debian
@@ -55,6 +61,7 @@ board_settings() {
 	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
 	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() port_kind=uart plain_port='' port_wire=''
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
+	kept=3 off_kept=0 port_refuses=0
 	case $1 in
 	virt)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
@@ -103,7 +110,7 @@ board_settings() {
 		console_tty=ttymxc0
 		attach=(-serial chardev:con0 -serial chardev:u0 -serial chardev:plain)
 		port=/dev/ttymxc1 plain_port=/dev/ttymxc2
-		uart_label=("ttymxc1=i.MX6UL UART2, RTS" "ttymxc2=i.MX6UL UART3, no RTS")
+		uart_label=("ttymxc1=i.MX6UL UART2, RTS" "ttymxc2=i.MX6UL UART3, no RTS") port_wire=imx
 		lib_root=bullseye
 		fresh_flags=2
 		;;
@@ -122,14 +129,14 @@ board_settings() {
 		pl011)
 			console_tty=ttyS1
 			attach=(-serial chardev:u0 -serial chardev:con0)
-			port=/dev/ttyAMA0
+			port=/dev/ttyAMA0 port_wire=pl011
 			fresh_flags=2
 			;;
 		mini)
 			console_tty=ttyAMA0
 			attach=(-serial chardev:con0 -serial chardev:u0)
-			port=/dev/ttyS1
-			fresh_flags=2
+			port=/dev/ttyS1 port_wire=mini
+			fresh_flags=2 off_kept=2
 			no_dlab=1 base_baud=50000000
 			;;
 		'') ;;
@@ -158,14 +165,14 @@ board_settings() {
 		pl011-armhf | pl011-arm64)
 			console_tty=ttyS1
 			attach=(-serial chardev:u0 -serial chardev:con0)
-			port=/dev/ttyAMA0
+			port=/dev/ttyAMA0 port_wire=pl011
 			;;
 		mini-armhf | mini-arm64)
 			# Both the speed change (19200) and AT@1 at 38400 may
 			# stop the guest here; each boot runs one of them last.
 			console_tty=ttyAMA0
 			attach=(-serial chardev:con0 -serial chardev:u0)
-			port=/dev/ttyS1
+			port=/dev/ttyS1 port_wire=mini off_kept=2
 			no_dlab=1 base_baud=70312500
 			[ "$2" = mini-armhf ] || mini_last=fast
 			;;
@@ -188,7 +195,9 @@ board_settings() {
 		port=/dev/ttyS1
 		uart_label=("ttyS1=H3 UART1") port_wire=8250
 		lib_root=bullseye
-		fresh_flags=0
+		# The 8250 core keeps RTS_ON_SEND as the polarity to use, RS-485
+		# off or on.
+		fresh_flags=2 off_kept=2
 		;;
 	usb)
 		# An FTDI adapter (ftdi_sio) on an xHCI controller; the armmp
@@ -197,11 +206,37 @@ board_settings() {
 		modules=(usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 		console_tty=ttyS0
 		attach=(-device 'pci-serial,chardev=con0' -device qemu-xhci -device 'usb-serial,id=adapter,chardev=u0')
-		port=/dev/ttyUSB0 port_kind=usb
+		port=/dev/ttyUSB0 port_kind=usb port_wire=usb
 		uart_label=("ttyUSB0=USB adapter")
 		lib_root=cross
 		fresh_flags=none
 		;;
 	*) return 1 ;;
+	esac
+	kernel_settings "$1"
+}
+
+# kernel_settings NAME: what changes with the kernel (systest/run
+# --kernel): the release's own, Debian 11's 5.10 or, on virt64 alone,
+# Debian 13's arm64 kernel with 16K pages, as the Raspberry Pi 5 runs.
+kernel_settings() {
+	case ${kernel_series:-release} in
+	5.10)
+		# The PL011 driver has no RS-485 before 5.15, nor 8250_dw the
+		# 8250 core's software RS-485 before 5.19: both refuse. imx-uart
+		# keeps RTS_ON_SEND with RS-485 off too, and leaves RS-485 off on
+		# a port without RTS (which pulvane reports as a refusal).
+		case $1 in
+		virt | virt64) port_refuses=1 fresh_flags=0 ;;
+		raspi2b) [ "$port_wire" != pl011 ] || port_refuses=1 fresh_flags=0 ;;
+		opipc) port_refuses=1 ;;
+		imx6ul) off_kept=2 ;;
+		esac
+		;;
+	16k)
+		# qemu's Cortex-A53 has no 16K pages; the A76, the Pi 5's
+		# core, has.
+		machine=(-M virt -cpu cortex-a76)
+		;;
 	esac
 }

@@ -61,10 +61,13 @@ rs485_part() {
 # once it is switched on.
 fresh_port="rs485 $(rs485_part "$fresh_flags") ispeed=9600 ospeed=9600 csize=8 parenb=0 cstopb=0 crtscts=0"
 fresh_port+=" clocal=1 cread=1 icanon=1 echo=1 isig=1 opost=1 ixon=1 icrnl=1 vmin=1 vtime=0"
-# RS-485 as the tools leave it: flags 7 asked for, ENABLED | RTS_ON_SEND
-# (3) kept by the serial core (6.1, 6.12, 7.2); a USB adapter has none.
-kept=3
-[ "$port_kind" = usb ] && kept=none
+# RS-485 as the tools leave it: flags 7 asked for, and what the driver
+# keeps (the board's kept: ENABLED | RTS_ON_SEND, 3, from the serial core
+# of 6.1, 6.12 and 7.2); a USB adapter has none. The AT phase switches it
+# off first (off_kept: what the driver keeps of flags 0).
+if [ "$port_kind" = usb ]; then
+	kept=none off_kept=none
+fi
 refused=$'Unable to set rs495 mode\n'
 
 # qemu's model of the BCM2835 mini UART has no divisor latch: the 8250
@@ -95,29 +98,43 @@ not_here() {
 
 # The counter phase: counter-sim plays modules 1 and 2, each starting at
 # IN 10, OUT 20. The tool asks for flags 7.
-if [ "$port_kind" = uart ]; then
+if [ "$port_kind" = uart ] && [ "$port_refuses" = 1 ]; then
+	# A driver without RS-485 for the port on this kernel: every run
+	# of pulvane is refused, and nothing reaches the module.
+	add_case counter "the UART starts without RS-485, cooked, at 9600" - "" \
+		- "" "" "$fresh_port"
+	add_case counter "$(label_of "${port#/dev/}") refuses RS-485: the message, nothing on its wire" - "pulvane -d -i 1 $port" \
+		1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
+	if [ -n "$plain_port" ]; then
+		add_case counter "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" - \
+			"pulvane -d $plain_port" 1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
+	fi
+	add_case counter "carrier down, CLOCAL cleared: the open does not wait; RS-485 refused" - "pulvane -d -i 1 $port" \
+		1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
+	carrier_down
+elif [ "$port_kind" = uart ]; then
 	add_case counter "the UART starts without RS-485, cooked, at 9600" - "" \
 		- "" "" "$fresh_port"
 	add_case counter "read module 1: its counts, RS-485 on, raw 8N1 left behind" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port 3 9600)"
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "reset module 1: OK" - "pulvane -r -i 1 $port" \
-		0 $'OK\n' "" "$(raw_port 3 9600)"
+		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "module 1 reads zero after its reset" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port 3 9600)"
+		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "module 2 kept its counts" - "pulvane -d -i 2 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port 3 9600)"
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "reset is the default operation: module 2 OK" - "pulvane -i 2 $port" \
-		0 $'OK\n' "" "$(raw_port 3 9600)"
+		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
 	if [ "$no_dlab" = 0 ]; then
 		add_case counter "-b 19200 reaches the UART; module 2 reads zero" - "pulvane -b 19200 -d -i 2 $port" \
-			0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port 3 19200)"
+			0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 19200)"
 	fi
 	if [ -n "$plain_port" ]; then
 		add_case counter "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" - \
-			"pulvane -d $plain_port" 1 "" "$refused" "$(raw_port 3 "$([ "$no_dlab" = 0 ] && echo 19200 || echo 9600)")"
+			"pulvane -d $plain_port" 1 "" "$refused" "$(raw_port "$kept" "$([ "$no_dlab" = 0 ] && echo 19200 || echo 9600)")"
 	fi
 	add_case counter "carrier down, CLOCAL cleared: the open does not wait; module 1 reads zero" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port 3 9600)"
+		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
 	carrier_down
 else
 	add_case counter "the adapter starts without RS-485, cooked, at 9600" - "" \
@@ -127,18 +144,27 @@ else
 fi
 
 # The AT phase: at-sim starts as after power-on: echo on, lines ended by
-# CR, which the port's ICRNL turns into LF. quorlet leaves RS-485 alone.
+# CR, which the port's ICRNL turns into LF. A port facing an AT device is
+# not in RS-485 mode, so it is switched off first: in RS-485 mode the 8250
+# core clears the receive FIFO once the transmitter is empty, and drops
+# whatever the device sent back before (a simulator on the emulator's
+# socket answers at once). quorlet leaves RS-485 as it finds it.
 if [ "$no_dlab" = 1 ]; then
 	at9600=$(dlab_byte 9600) at19200=$(dlab_byte 19200) at38400=$(dlab_byte 38400)
 fi
+if [ "$port_kind" = uart ]; then
+	add_case at "RS-485 switched off for the AT device" - "" \
+		- "" "" "$(raw_port "$off_kept" 9600)"
+	case_setup[${case_names[-1]}]=rs485-off
+fi
 add_case at "ATI: the version line" 'ATI\n' "quorlet $port" \
-	0 $'ELM327 v1.5\n' "" "$(raw_port $kept 9600)"
+	0 $'ELM327 v1.5\n' "" "$(raw_port "$off_kept" 9600)"
 [ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}ATI and answers ?" "${at9600}${at9600}ATI\\r" $'?\n'
 add_case at "an unknown command: the question mark line" 'XYZ\n' "quorlet $port" \
-	0 $'?\n' "" "$(raw_port $kept 9600)"
+	0 $'?\n' "" "$(raw_port "$off_kept" 9600)"
 at_fast() {
 	add_case "$1" "AT@1 at 38400" 'AT@1\n' "quorlet -b 38400 $port" \
-		0 $'OBDII to RS232 Interpreter\n' "" "$(raw_port $kept 38400)"
+		0 $'OBDII to RS232 Interpreter\n' "" "$(raw_port "$off_kept" 38400)"
 	[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}${at38400}AT@1 and answers ?${2:-}" \
 		"${at9600}${at9600}${at38400}AT@1\\r" $'?\n'
 }
@@ -148,9 +174,9 @@ elif [ "$mini_last" != fast ]; then
 	not_here "AT@1 at 38400" "may stop the guest; the mini UART's other boot runs it"
 fi
 add_case at "a line without newline is refused after the port is set up" 'ATI' "quorlet $port" \
-	1 "" $'invalid string\n' "$(raw_port $kept 9600)"
+	1 "" $'invalid string\n' "$(raw_port "$off_kept" 9600)"
 add_case at "carrier down, CLOCAL cleared: the open does not wait; ATI answers" 'ATI\n' "quorlet $port" \
-	0 $'ELM327 v1.5\n' "" "$(raw_port $kept 9600)"
+	0 $'ELM327 v1.5\n' "" "$(raw_port "$off_kept" 9600)"
 carrier_down
 [ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}ATI and answers ?" "${at9600}${at9600}ATI\\r" $'?\n'
 
@@ -167,7 +193,7 @@ if [ "$no_dlab" = 1 ] && dlab_stops 38400 && [ "$mini_last" = fast ]; then
 fi
 if [ "$no_dlab" = 1 ] && [ "$mini_last" = speed ]; then
 	add_case speed "-b 19200 reaches the UART; module 2 reads its counts" - "pulvane -b 19200 -d -i 2 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port 3 19200)"
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 19200)"
 	expect_failure "$dlab_reason, and may stop the guest" "${at9600}${at19200}"
 	case_hazard[${case_names[-1]}]=1 case_limit[${case_names[-1]}]=6
 elif [ "$no_dlab" = 1 ]; then
@@ -332,6 +358,7 @@ check_results() {
 		check_case "$name"
 	done
 	check_board
+	check_wire
 	[ ${#not_here[@]} -eq 0 ] || printf 'not run in this boot: %s\n' "${not_here[@]}"
 	if [ -n "$failure" ]; then
 		echo "FAIL the board run: $failure"
@@ -396,13 +423,14 @@ uart_table() {
 	kernel=$(sed -n 's/^@@kernel //p' "$work/console.txt")
 	echo "systest: guest glibc: $(sed -n 's/^@@glibc //p' "$work/console.txt")"
 	tools=$(sed -n 's/^@@tools //p' "$work/console.txt")
-	echo "systest: | board | UART (driver) | kernel | tools | TIOCSRS485 flags 7 | kernel message | base_baud | counter | AT |"
+	echo "systest: | board | UART (driver) | kernel | tools | TIOCSRS485 flags 7 | kernel message | base_baud | counter | AT | RTS on the wire |"
 	while read -r line; do
 		tty=${line%% *} rest=${line#* }
 		message=$(sed -n "s/^@@dmesg \[[ 0-9.]*\] \(.* $tty ([0-9]*): .*\)/\1/p" "$work/console.txt" | sort -u)
 		clock=$(sed -n "s/^@@base_baud $tty //p" "$work/console.txt")
 		echo "systest: | $board | $(label_of "$tty") (${rest%%:*}) | $kernel | $tools tools | ${rest#*: } | ${message:-none}" \
-			"| ${clock:-none} | ${port_result[counter /dev/$tty]:-not run} | ${port_result[at /dev/$tty]:-not run} |"
+			"| ${clock:-none} | ${port_result[counter /dev/$tty]:-not run} | ${port_result[at /dev/$tty]:-not run}" \
+			"| ${wire_cell[$tty]:-not seen} |"
 	done < <(sed -n 's/^@@uart //p' "$work/console.txt")
 }
 

@@ -62,6 +62,12 @@ fetch_deb() {
 	local arch=$1 what=$2 var=$3 flavour pattern name dl parts=() part
 	flavour=armmp
 	[ "$arch" = arm64 ] && flavour=arm64
+	if [ "$what" = kernel ]; then
+		case $kernel_series in
+		5.10) fetch_bullseye_kernel "$arch" "$flavour" "$var"; return ;;
+		16k) flavour=arm64-16k ;;
+		esac
+	fi
 	case $what in
 	kernel) pattern="linux-image-[0-9]*-${flavour}_*_$arch.deb" ;;
 	*) pattern="${what}_*_$arch.deb" ;;
@@ -102,6 +108,33 @@ fetch_deb() {
 	rm -rf "$dl"
 	[ -n "$name" ] || give_up "the download of $what:$arch left no $pattern"
 	printf -v "$var" '%s' "$cache/$name"
+}
+
+# fetch_bullseye_kernel ARCH FLAVOUR VAR: as fetch_deb, Debian 11's kernel
+# (5.10), the one its linux-image-FLAVOUR points at, through the Debian 11
+# apt configuration of scripts/make-sysroot; kept in a cache folder of its
+# own, apart from the release's kernels.
+fetch_bullseye_kernel() {
+	local arch=$1 flavour=$2 var=$3 dir=$cache/bullseye name dl
+	local apt=("$top/scripts/make-sysroot" --apt "$arch")
+	mkdir -p "$dir"
+	# shellcheck disable=SC2012
+	name=$(cd "$dir" && { ls -1 linux-image-5.10*-"${flavour}"_*_"$arch".deb 2>/dev/null || true; } | sort -V | tail -1)
+	if [ -z "$name" ]; then
+		name=$("${apt[@]}" apt-cache depends "linux-image-$flavour" 2>/dev/null |
+			sed -n "s/^ *Depends: \(linux-image-5\.10[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
+		[ -n "$name" ] || give_up "Debian 11 offers no linux-image-5.10*-$flavour:$arch"
+		echo "systest: downloading $name:$arch from Debian 11" >&2
+		dl=$(mktemp -d "$dir/download.XXXXXX")
+		if ! (cd "$dl" && "${apt[@]}" apt-get download "$name" >"$work/apt.log" 2>&1); then
+			rm -rf "$dl"
+			apt_failed "cannot download $name:$arch from Debian 11"
+		fi
+		mv "$dl/$name"_*.deb "$dir/" && rm -rf "$dl"
+		# shellcheck disable=SC2012
+		name=$(cd "$dir" && ls -1 "$name"_*_"$arch".deb | sort -V | tail -1)
+	fi
+	printf -v "$var" '%s' "$dir/$name"
 }
 
 # kernel_parts DEB: DEB, and where it is a linux-image-V that only depends

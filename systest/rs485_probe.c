@@ -19,6 +19,16 @@
  *   accepted, flags 7 kept as 3
  *   rs485_probe -s /dev/ttyS1
  *   refused, ENOTTY
+ *
+ * A driver may take the request and still leave RS-485 off (Linux 5.10's
+ * imx-uart on a port without RTS): "accepted, but RS-485 left off, flags 7
+ * kept as 6".
+ *
+ * With -o it switches RS-485 off (TIOCSRS485, flags 0), as a port facing
+ * an AT device is, and says what the driver did:
+ *
+ *   rs485_probe -o /dev/ttyAMA0
+ *   off, flags 0 kept as 0
  */
 /* For strerrorname_np. */
 #define _GNU_SOURCE
@@ -49,25 +59,31 @@ static int bit(tcflag_t flags, tcflag_t mask)
 	return (flags & mask) != 0;
 }
 
-static int try_rs485(int fd)
+static int try_rs485(int fd, unsigned flags)
 {
 	struct serial_rs485 rs;
 	memset(&rs, 0, sizeof rs);
-	rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
+	rs.flags = flags;
 	if (ioctl(fd, TIOCSRS485, &rs) < 0) {
 		const char *name = strerrorname_np(errno);
 		printf("refused, %s\n", name ? name : "unknown error");
 		return 0;
 	}
-	printf("accepted, flags 7 kept as %u\n", rs.flags);
+	if (flags == 0)
+		printf("off, flags 0 kept as %u\n", rs.flags);
+	else if (rs.flags & SER_RS485_ENABLED)
+		printf("accepted, flags %u kept as %u\n", flags, rs.flags);
+	else
+		printf("accepted, but RS-485 left off, flags %u kept as %u\n", flags, rs.flags);
 	return 0;
 }
 
 int main(int argc, char *argv[])
 {
 	int set = argc == 3 && strcmp(argv[1], "-s") == 0;
-	if (argc != 2 && !set) {
-		fputs("usage: rs485_probe [-s] TTY\n", stderr);
+	int off = argc == 3 && strcmp(argv[1], "-o") == 0;
+	if (argc != 2 && !set && !off) {
+		fputs("usage: rs485_probe [-s | -o] TTY\n", stderr);
 		return 2;
 	}
 	const char *path = argv[argc - 1];
@@ -76,8 +92,8 @@ int main(int argc, char *argv[])
 		perror(path);
 		return 1;
 	}
-	if (set)
-		return try_rs485(fd);
+	if (set || off)
+		return try_rs485(fd, set ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND : 0);
 	/* A driver without RS-485 (a USB adapter, a plain 16550) has no
 	 * record to read back: "none", and the termios fields still follow. */
 	char rs485[64];

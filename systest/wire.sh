@@ -2,20 +2,102 @@
 # The wire under the port: qemu's trace of the UART's registers, and what
 # RS-485 did with RTS around each frame of pulvane.
 # shellcheck shell=bash
-# shellcheck disable=SC2154 # work, qemu and the board's settings are systest/run's
+# shellcheck disable=SC2154 # work, here, qemu, port, the cases and the board's settings are systest/run's
+
+# For each UART model with a trace: qemu's trace events (a prefix), the
+# register bits the table names, and what the driver does around a frame
+# in RS-485 mode (RTS_ON_SEND): the RTS bit while sending and after, and
+# the receiver. The register levels are the drivers' own: for the same
+# flags the PL011 driver clears its RTS bit while sending (the bit drives
+# the pin low), the 8250 core and imx-uart set theirs.
+declare -A wire_events=([pl011]=pl011_ [8250]=serial_ [imx]=imx_serial_)
+declare -A wire_rts_bit=([pl011]="UARTCR.RTS" [8250]="MCR.RTS" [imx]="UCR2.CTS (the RTS pin)")
+declare -A wire_rx_off=([pl011]="receiver off (UARTCR.RXE clear)" [8250]="receive interrupts off (IER.RDI clear)"
+	[imx]="receiver off (UCR2.RXEN clear)")
+declare -A wire_want=([pl011]="0 1 off" [8250]="1 0 off" [imx]="1 0 off")
+# The table's word on each UART's wire, by tty.
+declare -A wire_cell
 
 # trace_plan: sets trace_args, qemu's options for the trace of the port's
-# UART model, or trace_none, why there is none.
+# UART (port_wire), or trace_none, why there is none.
 trace_plan() {
 	trace_args=() trace_none=''
-	local events=()
 	case $port_wire in
-	pl011) events=(pl011_write pl011_read pl011_put_fifo) ;;
-	8250) events=(serial_write serial_read) ;;
-	*) trace_none="no trace of this UART" ;;
+	mini) trace_none="qemu has no trace of the BCM2835 mini UART" ;;
+	usb) trace_none="a USB adapter has no UART registers to trace" ;;
+	pl011 | 8250 | imx)
+		if ! "$qemu" -d trace:help 2>/dev/null | grep -qx "${wire_events[$port_wire]}write"; then
+			trace_none="qemu $("$qemu" --version | sed -n '1s/^QEMU emulator version \([^ ]*\).*/\1/p') has no trace of this UART (${wire_events[$port_wire]}write, from qemu 9.0 on)"
+		else
+			trace_args=(-d "trace:${wire_events[$port_wire]}*" -D "$work/trace.log")
+		fi
+		;;
+	*) trace_none="board data names no UART model (port_wire)" ;;
 	esac
-	[ ${#events[@]} -gt 0 ] || return 0
-	local e list=''
-	for e in "${events[@]}"; do list+=${list:+,}trace:$e; done
-	trace_args=(-d "$list" -D "$work/trace.log")
+}
+
+# wire_frames CHARDEV: one line per frame of pulvane in the trace of the
+# UART on CHARDEV (wire-frames.awk).
+wire_frames() {
+	awk -v model="$port_wire" -v chr="$1" -f "$here/wire-events.awk" "$work/trace.log" |
+		awk -f "$here/wire-frames.awk"
+}
+
+# check_wire: one counted check of the wire under the port: RTS switched
+# around every frame of pulvane where the driver took RS-485, no frame
+# where it refused; and the table's cells for the port and the UART that
+# refuses RS-485.
+check_wire() {
+	local name tty=${port#/dev/} want=0 frames got pattern problem=''
+	if [ -n "$plain_port" ]; then
+		if [ -s "$work/plain.out" ]; then
+			wire_cell[${plain_port#/dev/}]="not switched: RS-485 refused, yet bytes reached its wire"
+		else
+			wire_cell[${plain_port#/dev/}]="never switched: RS-485 refused, nothing reached its wire"
+		fi
+	fi
+	if [ -n "$trace_none" ]; then
+		wire_cell[$tty]="not seen: $trace_none"
+		return 0
+	fi
+	grep -q '^@@kernel ' "$work/console.txt" && [ -f "$work/trace.log" ] || return 0
+	# Every pulvane on the port that is not refused sends one frame.
+	for name in "${case_names[@]}"; do
+		case ${case_cmd[$name]} in pulvane\ *) ;; *) continue ;; esac
+		[ "${case_cmd[$name]##* }" = "$port" ] || continue
+		grep -qxF "${case_phase[$name]}" "$work/root/cases/phases" || continue
+		[ "${want_stderr[$name]}" = "$refused" ] || want=$((want + 1))
+	done
+	frames=$(wire_frames u0)
+	got=$(grep -c . <<<"$frames" || true)
+	if [ "$want" = 0 ]; then
+		if [ "$got" = 0 ]; then
+			wire_cell[$tty]="never switched: RS-485 refused, no frame went out"
+		else
+			problem="$got frames went out, where RS-485 was refused"
+		fi
+	elif [ "$got" != "$want" ]; then
+		problem="want $want frames on the wire, saw $got"
+	elif grep -q '^bad' <<<"$frames"; then
+		problem=$(grep '^bad' <<<"$frames" | sort | uniq -c | sed 's/^ *\([0-9]*\) bad /\1 frames: /' | paste -sd ';')
+	else
+		pattern=$(cut -d' ' -f2-4 <<<"$frames" | sort -u)
+		if [ "$(grep -c . <<<"$pattern" || true)" != 1 ]; then
+			problem="the frames differ: $(paste -sd ';' <<<"$pattern")"
+		elif [ "$pattern" != "${wire_want[$port_wire]}" ]; then
+			problem="RTS bit, receiver: want ${wire_want[$port_wire]}, got $pattern"
+		else
+			read -r s a _ <<<"$pattern"
+			wire_cell[$tty]="switched: ${wire_rts_bit[$port_wire]} $s while sending, $a after; ${wire_rx_off[$port_wire]} while sending"
+			grep -q ' cleared$' <<<"$frames" && wire_cell[$tty]+="; receive FIFO cleared after the frame"
+		fi
+	fi
+	if [ -n "$problem" ]; then
+		wire_cell[$tty]="not switched: $problem"
+		echo "FAIL RS-485 on $tty's wire (qemu's trace): $problem"
+		failed=$((failed + 1))
+	else
+		echo "ok   RS-485 on $tty's wire (qemu's trace): ${wire_cell[$tty]} ($want frames)"
+		passed=$((passed + 1))
+	fi
 }

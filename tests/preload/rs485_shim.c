@@ -11,7 +11,7 @@
  * RTS levels or neither asked for, RTS_ON_SEND alone. RS485_SHIM_KEPT=N
  * hands back flags N instead, as a driver that takes less than it was
  * asked for without an error (Linux 5.10's imx-uart on a port without RTS
- * hands back 6: RS-485 off). RS485_SHIM_ERRNO=N makes the request fail
+ * hands back 2: RS-485 off). RS485_SHIM_ERRNO=N makes the request fail
  * with errno N instead. Every other ioctl goes to the real one.
  *
  * RS485_SHIM_TERMIOS_LOG names a file that gets one line per tcsetattr:
