@@ -42,7 +42,6 @@ boards_all=(virt imx6ul virt64 raspi2b raspi4b opipc usb)
 #                have none
 #   port_refuses 1 where the port's driver refuses RS-485 on this kernel
 #   kept         the RS-485 flags the driver keeps of flags 7
-#   off_kept     the flags it keeps of flags 0 (RS-485 switched off)
 #   uart_label   NAME=LABEL for the cases and the table of UARTs, one per port
 #   lib_root     where the guest's /lib comes from: "cross" (the cross
 #                toolchain's, glibc 2.36 on Debian 12) or "bullseye" (Debian
@@ -61,7 +60,7 @@ board_settings() {
 	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
 	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() port_kind=uart plain_port='' port_wire=''
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
-	kept=3 off_kept=0 port_refuses=0
+	kept=3 port_refuses=0
 	case $1 in
 	virt)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
@@ -136,7 +135,7 @@ board_settings() {
 			console_tty=ttyAMA0
 			attach=(-serial chardev:con0 -serial chardev:u0)
 			port=/dev/ttyS1 port_wire=mini
-			fresh_flags=2 off_kept=2
+			fresh_flags=2
 			no_dlab=1 base_baud=50000000
 			;;
 		'') ;;
@@ -172,7 +171,7 @@ board_settings() {
 			# stop the guest here; each boot runs one of them last.
 			console_tty=ttyAMA0
 			attach=(-serial chardev:con0 -serial chardev:u0)
-			port=/dev/ttyS1 port_wire=mini off_kept=2
+			port=/dev/ttyS1 port_wire=mini
 			no_dlab=1 base_baud=70312500
 			[ "$2" = mini-armhf ] || mini_last=fast
 			;;
@@ -195,9 +194,7 @@ board_settings() {
 		port=/dev/ttyS1
 		uart_label=("ttyS1=H3 UART1") port_wire=8250
 		lib_root=bullseye
-		# The 8250 core keeps RTS_ON_SEND as the polarity to use, RS-485
-		# off or on.
-		fresh_flags=2 off_kept=2
+		fresh_flags=2
 		;;
 	usb)
 		# An FTDI adapter (ftdi_sio) on an xHCI controller; the armmp
@@ -224,13 +221,12 @@ kernel_settings() {
 	5.10)
 		# The PL011 driver has no RS-485 before 5.15, nor 8250_dw the
 		# 8250 core's software RS-485 before 5.19: both refuse. imx-uart
-		# keeps RTS_ON_SEND with RS-485 off too, and leaves RS-485 off on
-		# a port without RTS (which pulvane reports as a refusal).
+		# leaves RS-485 off on a port without RTS, which pulvane reports
+		# as a refusal.
 		case $1 in
 		virt | virt64) port_refuses=1 fresh_flags=0 ;;
 		raspi2b) [ "$port_wire" != pl011 ] || port_refuses=1 fresh_flags=0 ;;
 		opipc) port_refuses=1 ;;
-		imx6ul) off_kept=2 ;;
 		esac
 		;;
 	16k)

@@ -85,6 +85,9 @@ fetch_deb() {
 	if ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
 		as_root "$top/scripts/apt-update"
 	fi
+	if [ "$flavour" = arm64-16k ] && ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
+		skip "board $board${boot:+, boot $boot}: this release has no 16K-page kernel (linux-image-arm64-16k, from Debian 13 on)"
+	fi
 	name=$what
 	if [ "$what" = kernel ]; then
 		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |

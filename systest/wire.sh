@@ -8,13 +8,13 @@
 # register bits the table names, and what the driver does around a frame
 # in RS-485 mode (RTS_ON_SEND): the RTS bit while sending and after, and
 # the receiver. The register levels are the drivers' own: for the same
-# flags the PL011 driver clears its RTS bit while sending (the bit drives
-# the pin low), the 8250 core and imx-uart set theirs.
+# flags the PL011 driver and imx-uart clear their RTS bit while sending,
+# the 8250 core sets MCR's.
 declare -A wire_events=([pl011]=pl011_ [8250]=serial_ [imx]=imx_serial_)
 declare -A wire_rts_bit=([pl011]="UARTCR.RTS" [8250]="MCR.RTS" [imx]="UCR2.CTS (the RTS pin)")
 declare -A wire_rx_off=([pl011]="receiver off (UARTCR.RXE clear)" [8250]="receive interrupts off (IER.RDI clear)"
 	[imx]="receiver off (UCR2.RXEN clear)")
-declare -A wire_want=([pl011]="0 1 off" [8250]="1 0 off" [imx]="1 0 off")
+declare -A wire_want=([pl011]="0 1 off" [8250]="1 0 off" [imx]="0 1 off")
 # The table's word on each UART's wire, by tty.
 declare -A wire_cell
 
