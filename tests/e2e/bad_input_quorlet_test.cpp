@@ -122,6 +122,7 @@ TEST(QuorletBadInput, LongRepliesNulBytesAndHangUps)
 		bool hang_up;
 		outcome want;
 		std::string wire;
+		int repeat_ms = 0; // the reply again this often
 	} cases[] = {
 	    {"300 bytes without '>' or NUL", "ATI\n", std::string(300, 'x'), false, {1, "", true}, "ATI\r"},
 	    {"NUL bytes in the answer are printed as received", "ATI\n", "ATI\r\0ELM\0327\r\r>"s, false,
@@ -131,6 +132,9 @@ TEST(QuorletBadInput, LongRepliesNulBytesAndHangUps)
 	    {"'>' as the 256th byte is not", "ATI\n", "ATI\rOK\r" + filler + ".>", false, {1, "", true}, "ATI\r"},
 	    {"a hang-up in the middle of the answer", "ATI\n", "ATI\rELM3", true, {1, "", true}, "ATI\r"},
 	    {"a hang-up right after a whole answer", "ATI\n", "ATI\rOK\r\r>", true, {1, "", true}, "ATI\r"},
+	    // Bytes that keep coming do not stretch the ten polls.
+	    {"a device that chatters every half second and never prompts", "ATI\n", "..", false, {1, "", true}, "ATI\r",
+	     500},
 	    {"a line of 254 bytes and LF is sent", std::string(254, 'A') + "\n", "\r\r>", false, {0, "\n"},
 	     std::string(254, 'A') + "\r"},
 	    {"a line of 255 bytes and LF is refused", std::string(255, 'A') + "\n", "\r\r>", false, {1, ""}, ""},
@@ -139,6 +143,7 @@ TEST(QuorletBadInput, LongRepliesNulBytesAndHangUps)
 	for (const auto &c : cases) {
 		runs.push_back(quorlet_case(c.reply, c.input));
 		runs.back().answer.hang_up = c.hang_up;
+		runs.back().answer.repeat_ms = c.repeat_ms;
 	}
 	auto results = run_scripted(runs, at_once(runs.size()));
 	for (std::size_t i = 0; i < runs.size(); ++i) {

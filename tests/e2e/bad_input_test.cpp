@@ -132,6 +132,10 @@ TEST(PulvaneBadInput, LongRepliesNulBytesAndHangUps)
 		std::string reply;
 		bool hang_up;
 		outcome want;
+		// Started as a service is: a session of its own and no
+		// controlling terminal, which the port must not become, or its
+		// hang-up would end the tool by SIGHUP.
+		bool own_session = false;
 	} cases[] = {
 	    {"128 bytes without STX, ETX or NUL", true, x128, false, {1, ""}},
 	    {"300 bytes without STX, ETX or NUL", false, x300, false, {1, ""}},
@@ -151,11 +155,13 @@ TEST(PulvaneBadInput, LongRepliesNulBytesAndHangUps)
 	    {"a hang-up in the middle of the reply loses it", true, stx + "00019310" + "0000", true, {1, ""}},
 	    {"a hang-up right after a whole reply loses it too", false, reset_reply, true, {1, ""}},
 	    {"a hang-up before any reply", false, "", true, {1, ""}},
+	    {"a hang-up under a service: no SIGHUP", false, "", true, {1, ""}, true},
 	};
 	std::vector<scripted_case> runs;
 	for (const auto &c : cases) {
 		runs.push_back(pulvane_case(c.read_counts, c.reply));
 		runs.back().answer.hang_up = c.hang_up;
+		runs.back().options.own_session = c.own_session;
 	}
 	auto results = run_scripted(runs);
 	for (std::size_t i = 0; i < runs.size(); ++i) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tests/e2e/scripted_device.hpp"
 
+#include <chrono>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
@@ -12,12 +13,18 @@ namespace {
 
 void serve(device_line &line, const std::atomic<bool> &stop, const scripted_answer &answer, std::string &wire)
 {
+	using clock = std::chrono::steady_clock;
 	char chunk[256];
 	bool answered = false;
+	clock::time_point again;
 	while (!stop) {
 		if (line.fd < 0) {
 			line_sleep_ms(10);
 			continue;
+		}
+		if (answered && answer.repeat_ms > 0 && clock::now() >= again) {
+			line_write(line, answer.reply);
+			again += std::chrono::milliseconds(answer.repeat_ms);
 		}
 		ssize_t got = line_read(line, chunk, sizeof chunk, 10);
 		if (got <= 0)
@@ -29,6 +36,7 @@ void serve(device_line &line, const std::atomic<bool> &stop, const scripted_answ
 		answered = true;
 		line_sleep_ms(answer.delay_ms);
 		line_write(line, answer.reply);
+		again = clock::now() + std::chrono::milliseconds(answer.repeat_ms);
 		if (answer.hang_up) {
 			// The slave sees a hang-up: what it had not yet read is gone,
 			// and its reads return end of file.

@@ -15,6 +15,7 @@ struct scripted_answer {
 	char request_end = 0x03; // the byte that ends a request
 	bool hang_up = false;    // close the device's side right after the reply
 	int delay_ms = 10;       // from the end of the request to the reply
+	int repeat_ms = 0;       // then the reply again this often (0: once)
 };
 
 struct scripted_case {

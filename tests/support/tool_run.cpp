@@ -163,6 +163,8 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	auto start = std::chrono::steady_clock::now();
 	pid_t pid = fork();
 	if (pid == 0) {
+		if (options.own_session)
+			setsid();
 		set_stream(STDIN_FILENO, options.in, in_pipe[0], O_RDONLY);
 		set_stream(STDOUT_FILENO, options.out, out_pipe[1], O_WRONLY);
 		if (valgrind_report)

@@ -33,6 +33,9 @@ struct tool_options {
 	stream_setup out = stream_setup::piped;
 	// Standard error: captured, or closed as a caller may start the tool.
 	stream_setup err = stream_setup::piped;
+	// Starts the tool as a service is started: in a session of its own,
+	// with no controlling terminal.
+	bool own_session = false;
 	// Answer TIOCSRS485 through the preload library (pty tests).
 	bool rs485_shim = true;
 	// Where the library records the requests it answered.
