@@ -219,8 +219,8 @@ board_settings() {
 kernel_settings() {
 	case ${kernel_series:-release} in
 	5.10)
-		# The PL011 driver has no RS-485 before 5.15, nor 8250_dw the
-		# 8250 core's software RS-485 before 5.19: both refuse. imx-uart
+		# The PL011 driver has no RS-485 in 5.10, nor has 8250_dw the
+		# 8250 core's software RS-485: both refuse. imx-uart
 		# leaves RS-485 off on a port without RTS, which pulvane reports
 		# as a refusal.
 		case $1 in

@@ -13,7 +13,8 @@
  * opens, so this shows exactly what the tool left behind.
  *
  * With -s it instead makes the request pulvane makes (TIOCSRS485, flags 7)
- * and prints what the driver did with it, for the table of UARTs:
+ * and prints what the driver did with it, for the table of UARTs, and then
+ * gives the driver back the record it had:
  *
  *   rs485_probe -s /dev/ttyAMA0
  *   accepted, flags 7 kept as 3
@@ -59,12 +60,18 @@ static int bit(tcflag_t flags, tcflag_t mask)
 	return (flags & mask) != 0;
 }
 
-static int try_rs485(int fd, unsigned flags)
+static int try_rs485(int fd, unsigned flags, int keep)
 {
-	struct serial_rs485 rs;
+	struct serial_rs485 rs, before;
 	memset(&rs, 0, sizeof rs);
 	rs.flags = flags;
-	if (ioctl(fd, TIOCSRS485, &rs) < 0) {
+	/* With keep, the port is left as it was found: the report may come
+	 * before the cases that still run on the port. */
+	keep = keep && ioctl(fd, TIOCGRS485, &before) == 0;
+	int refused = ioctl(fd, TIOCSRS485, &rs) < 0;
+	if (keep && !refused)
+		ioctl(fd, TIOCSRS485, &before);
+	if (refused) {
 		const char *name = strerrorname_np(errno);
 		printf("refused, %s\n", name ? name : "unknown error");
 		return 0;
@@ -93,7 +100,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	if (set || off)
-		return try_rs485(fd, set ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND : 0);
+		return try_rs485(fd, set ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND : 0, set);
 	/* A driver without RS-485 (a USB adapter, a plain 16550) has no
 	 * record to read back: "none", and the termios fields still follow. */
 	char rs485[64];
