@@ -15,7 +15,8 @@
 #   pl011_write addr 0x00000030 value 0x00000501 [reg CR]
 #   pl011_put_fifo new char 0x2 read_count now 1        (pl011_fifo_rx_put
 #                                 RX FIFO push char [0x02] 1/16 ... in 10)
-#   serial_write write addr 0x04 val 0x0b
+#   serial_write write addr 0x04 val 0x0b       (serial_write [0x04] <- 0x0b
+#                                                 from qemu 11)
 #   imx_serial_write u0:[0x132] <- 0x00005027   (offset printed in decimal)
 #   imx_serial_put_data u0: 0x2
 
@@ -32,6 +33,13 @@ function hex(s, i, c, v) {
 }
 function bit(v, b) {
 	return int(v / 2 ^ b) % 2
+}
+# The first field after the event's name that holds a number in hex.
+function first_hex(i) {
+	for (i = 2; i <= NF; i++)
+		if ($i ~ /0x/)
+			return hex($i)
+	return -1
 }
 
 model == "pl011" && $1 == "pl011_write" {
@@ -57,8 +65,8 @@ model == "pl011" && ($1 == "pl011_put_fifo" || $1 == "pl011_fifo_rx_put") {
 
 # The divisor latch (LCR bit 7) turns registers 0 and 1 into the divisor.
 model == "8250" && $1 == "serial_write" {
-	a = hex($4)
-	v = hex($6)
+	a = first_hex()
+	v = hex($NF)
 	if (a == 3)
 		dlab = bit(v, 7)
 	if (a == 0 && !dlab)
@@ -72,8 +80,8 @@ model == "8250" && $1 == "serial_write" {
 	next
 }
 model == "8250" && $1 == "serial_read" {
-	if (hex($4) == 0 && !dlab)
-		print "rx", hex($6)
+	if (first_hex() == 0 && !dlab)
+		print "rx", hex($NF)
 	next
 }
 
