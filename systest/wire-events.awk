@@ -2,8 +2,9 @@
 # qemu's register trace of one UART, turned into what happened on its
 # wire, one event a line:
 #   tx B      the driver handed byte B to the transmitter
-#   rx B      byte B came in (the device's side), or the driver read it
-#             where qemu traces no arrival (the 16550)
+#   rx B      the driver read byte B from the receiver: qemu's UARTs have
+#             no line timing (a byte is on the socket the moment it is
+#             written), so the order that tells is the driver's own
 #   rts L     the RTS bit of the UART's control register is now L (0, 1)
 #   rxen L    the receiver (its interrupts, on a 16550) is on (1) or off
 #   rxclear   the receive FIFO was cleared (16550)
@@ -13,12 +14,11 @@
 # and register values are numbers.
 # Field layouts, qemu 7.2 to 10:
 #   pl011_write addr 0x00000030 value 0x00000501 [reg CR]
-#   pl011_put_fifo new char 0x2 read_count now 1        (pl011_fifo_rx_put
-#                                 RX FIFO push char [0x02] 1/16 ... in 10)
+#   pl011_read addr 0x00000000 value 0x00000002 [reg DR]
 #   serial_write write addr 0x04 val 0x0b       (serial_write [0x04] <- 0x0b
 #                                                 from qemu 11)
 #   imx_serial_write u0:[0x132] <- 0x00005027   (offset printed in decimal)
-#   imx_serial_put_data u0: 0x2
+#   imx_serial_read u0:[0x000] -> 0x00008002
 
 function hex(s, i, c, v) {
 	s = tolower(s)
@@ -54,12 +54,9 @@ model == "pl011" && $1 == "pl011_write" {
 	}
 	next
 }
-model == "pl011" && ($1 == "pl011_put_fifo" || $1 == "pl011_fifo_rx_put") {
-	for (i = 2; i < NF; i++)
-		if ($i == "char") {
-			print "rx", hex($(i + 1))
-			break
-		}
+model == "pl011" && $1 == "pl011_read" {
+	if (hex($3) == 0)
+		print "rx", hex($5) % 256
 	next
 }
 
@@ -85,21 +82,23 @@ model == "8250" && $1 == "serial_read" {
 	next
 }
 
-# UTXD is at 0x40, UCR2 at 0x84; qemu prints the offset in decimal (64,
-# 132), and the hexadecimal spelling is taken too. UCR2's CTS bit (12)
+# URXD is at 0, UTXD at 0x40, UCR2 at 0x84; qemu prints the offset in
+# decimal (64, 132), and the hexadecimal spelling is taken too. A read of
+# URXD holds a byte when its CHARRDY bit (15) is set. UCR2's CTS bit (12)
 # drives the RTS pin, RXEN (1) is the receiver.
-model == "imx" && $1 ~ /^imx_serial_(write|put_data)$/ {
+model == "imx" && $1 ~ /^imx_serial_(write|read)$/ {
 	split($2, f, ":")
 	if (f[1] != chr)
 		next
-	if ($1 == "imx_serial_put_data") {
-		print "rx", hex($3)
-		next
-	}
 	o = $2
 	sub(/^[^[]*\[0x/, "", o)
 	sub(/\].*/, "", o)
 	v = hex($4)
+	if ($1 == "imx_serial_read") {
+		if (o == "000" && bit(v, 15))
+			print "rx", v % 256
+		next
+	}
 	if (o == "064" || o == "040")
 		print "tx", v % 256
 	else if (o == "132" || o == "084") {

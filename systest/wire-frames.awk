@@ -4,14 +4,15 @@
 # handed to the transmitter. For RS-485, RTS must change before the
 # frame's first byte (since the previous frame, or since the trace began),
 # stay put while it goes out, and change back after its last byte, before
-# the module's reply comes in and before anything else goes out. One line
+# the driver reads the module's reply and before anything else goes out.
+# One line
 # a frame:
 #   ok SEND AFTER RX CLEARED   RTS bit SEND while sending, AFTER once
 #                              back; RX "off" when the receiver was off
 #                              for the whole frame, else "on"; CLEARED
 #                              "cleared" when the receive FIFO was
 #                              cleared after the frame, before the reply
-#                              came in, else "-"
+#                              was read, else "-"
 #   bad WHY
 
 function frame_char(b) {
@@ -102,7 +103,7 @@ $1 == "tx" {
 $1 == "rx" {
 	back()
 	if (state == "after")
-		done("bad the reply came in before RTS changed back")
+		done("bad the reply was read before RTS changed back")
 	next
 }
 END {

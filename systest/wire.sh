@@ -29,7 +29,7 @@ trace_plan() {
 		if ! "$qemu" -d trace:help 2>/dev/null | grep -qx "${wire_events[$port_wire]}write"; then
 			trace_none="qemu $("$qemu" --version | sed -n '1s/^QEMU emulator version \([^ ]*\).*/\1/p') has no trace of this UART (${wire_events[$port_wire]}write, from qemu 9.0 on)"
 		else
-			trace_args=(-d "trace:${wire_events[$port_wire]}*" -D "$work/trace.log")
+			trace_args=(-d "trace:${wire_events[$port_wire]}read,trace:${wire_events[$port_wire]}write" -D "$work/trace.log")
 		fi
 		;;
 	*) trace_none="board data names no UART model (port_wire)" ;;
