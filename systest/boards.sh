@@ -7,6 +7,19 @@
 
 boards_all=(virt imx6ul virt64 raspi2b raspi4b opipc usb)
 
+# kernel_boards KERNEL: the boards that boot that kernel (systest/run
+# --kernel): every board its release's own; Debian 11's 5.10 the boards of
+# Debian 11's kernels that show a difference (the Pi 4 needs newer ones,
+# the USB adapter is the same); the 16K-page kernel virt64 alone (qemu's
+# Pi 4 has no Cortex-A76, the CPU with 16K pages).
+kernel_boards() {
+	case $1 in
+	release) echo "${boards_all[*]}" ;;
+	5.10) echo virt imx6ul virt64 raspi2b opipc ;;
+	16k) echo virt64 ;;
+	esac
+}
+
 # board_settings NAME [BOOT]: sets, for that board (and that boot of it),
 #   boots        the boots a board needs, when it needs more than one; each
 #                is run in turn, with its own settings
