@@ -9,7 +9,10 @@ need_packages() {
 	local missing=()
 	local p
 	for p in "$@"; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+		case $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) in
+		*'install ok installed'*) ;;
+		*) missing+=("$p") ;;
+		esac
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "installing: ${missing[*]}" >&2
@@ -23,7 +26,7 @@ need_packages() {
 # (armhf or arm64: the board's libc6, for the package's computed
 # dependencies; busybox and the kernel for the board test).
 add_arch() {
-	dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+	grep -qx -- "$1" <<<"$(dpkg --print-foreign-architectures)" && return 0
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
 	$sudo dpkg --add-architecture "$1"
@@ -86,7 +89,7 @@ debian_mirror() {
 			sed -n 's/^[[:space:]]*URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
 			sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\{0,1\}\([^[:space:]]\+\).*/\2/p' \
 				/etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-		} | grep -E '/debian/?$' | head -n 1
+		} | grep -E '/debian/?$' | sed -n 1p
 	) || true
 	[ -n "$mirror" ] && echo "$mirror"
 }

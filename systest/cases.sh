@@ -317,7 +317,7 @@ check_case() {
 		if [[ $want == *flags=@off* ]]; then
 			# What the driver kept of flags 0; a driver without RS-485
 			# refused the switch and keeps what it had.
-			off=$(sed -n 's/^@@rs485off off, flags 0 kept as \([0-9]*\)$/\1/p' "$work/console.txt" | head -n 1)
+			off=$(sed -n 's/^@@rs485off off, flags 0 kept as \([0-9]*\)$/\1/p' "$work/console.txt" | sed -n 1p)
 			[ "${case_setup[$name]}" != rs485-off ] || [ $((${off:-0} % 2)) = 0 ] ||
 				problems+=("RS-485 still on after flags 0: kept as $off")
 			want=${want//@off/${off:-$fresh_flags}}

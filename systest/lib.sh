@@ -41,7 +41,10 @@ provide_host_packages() {
 	mkdir -p "$cache"
 	local missing=() p
 	for p in qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+		case $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) in
+		*'install ok installed'*) ;;
+		*) missing+=("$p") ;;
+		esac
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "systest: installing ${missing[*]}" >&2
@@ -78,7 +81,7 @@ fetch_deb() {
 		printf -v "$var" '%s' "$cache/$name"
 		return 0
 	fi
-	if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+	if ! grep -qx -- "$arch" <<<"$(dpkg --print-foreign-architectures)"; then
 		as_root dpkg --add-architecture "$arch"
 		as_root "$top/scripts/apt-update"
 	fi
@@ -91,7 +94,7 @@ fetch_deb() {
 	name=$what
 	if [ "$what" = kernel ]; then
 		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
-			sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
+			sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | sed -n 1p)
 		[ -n "$name" ] || give_up "apt offers no linux-image-*-$flavour:$arch (linux-image-$flavour:$arch names none)"
 		mapfile -t parts < <(apt-cache depends "$name:$arch" 2>/dev/null |
 			sed -n "s/^ *Depends: \(linux-\(binary\|base\|modules\)-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1:$arch/p")
@@ -125,7 +128,7 @@ fetch_bullseye_kernel() {
 	name=$(cd "$dir" && { ls -1 linux-image-5.10*-"${flavour}"_*_"$arch".deb 2>/dev/null || true; } | sort -V | tail -1)
 	if [ -z "$name" ]; then
 		name=$("${apt[@]}" apt-cache depends "linux-image-$flavour" 2>/dev/null |
-			sed -n "s/^ *Depends: \(linux-image-5\.10[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | head -1)
+			sed -n "s/^ *Depends: \(linux-image-5\.10[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | sed -n 1p)
 		[ -n "$name" ] || give_up "Debian 11 offers no linux-image-5.10*-$flavour:$arch"
 		echo "systest: downloading $name:$arch from Debian 11" >&2
 		dl=$(mktemp -d "$dir/download.XXXXXX")
@@ -241,7 +244,7 @@ copy_libraries() {
 	local root=$1 f lib from todo=() done_libs=" "
 	for f in "$root"/bin/*; do
 		[ -L "$f" ] && continue
-		"$triplet-readelf" -l "$f" 2>/dev/null | grep -q 'INTERP' || continue
+		grep -q 'INTERP' <<<"$("$triplet-readelf" -l "$f" 2>/dev/null)" || continue
 		todo+=("$f")
 	done
 	from=$(find_library "$loader") || give_up "no $loader in ${lib_dirs[*]}"
@@ -410,7 +413,7 @@ wait_for() {
 }
 
 console_has() {
-	tr -d '\r' <"$console" | grep -q "$1"
+	grep -q "$1" <<<"$(tr -d '\r' <"$console")"
 }
 
 qemu_gone() {

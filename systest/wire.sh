@@ -26,7 +26,7 @@ trace_plan() {
 	mini) trace_none="qemu has no trace of the BCM2835 mini UART" ;;
 	usb) trace_none="a USB adapter has no UART registers to trace" ;;
 	pl011 | 8250 | imx)
-		if ! "$qemu" -d trace:help 2>/dev/null | grep -qx "${wire_events[$port_wire]}write"; then
+		if ! grep -qx "${wire_events[$port_wire]}write" <<<"$("$qemu" -d trace:help 2>/dev/null)"; then
 			trace_none="qemu $("$qemu" --version | sed -n '1s/^QEMU emulator version \([^ ]*\).*/\1/p') has no trace of this UART (${wire_events[$port_wire]}write, from qemu 9.0 on)"
 		else
 			trace_args=(-d "trace:${wire_events[$port_wire]}read,trace:${wire_events[$port_wire]}write" -D "$work/trace.log")

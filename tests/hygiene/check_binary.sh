@@ -23,13 +23,13 @@ fail() {
 }
 [ -f "$bin" ] || fail "no such file"
 
-readelf -lW "$bin" | grep -q 'Requesting program interpreter' || fail "no program interpreter"
 
 needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 # On armhf, Debian's -fstack-protector-strong reads the canary from
 # __stack_chk_guard, which glibc's loader exports: the loader, which every
 # program has anyway as its interpreter, may be needed for that alone.
 loader=$(readelf -lW "$bin" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+[ -n "$loader" ] || fail "no program interpreter"
 loader=${loader##*/}
 if [ "$needed" = "libc.so.6 $loader " ]; then
 	loader_versions=" $(readelf -VW "$bin" | awk -v f="$loader" '/File:/ { mine = ($5 == f) } mine && /Name:/ { print $NF }' | tr '\n' ' ')"

@@ -74,7 +74,7 @@ dpkg-deb -x "$deb" "$unpacked"
 while IFS= read -r f; do
 	got=$(readelf -hW "$unpacked/$f" | sed -n 's/^ *Machine: *//p')
 	[ "$got" = "$machine" ] || fail "$f is built for '$got', not $arch"
-done < <(cd "$unpacked" && find . -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' sh {} \; -print)
+done < <(cd "$unpacked" && find . -type f -exec sh -c 'case $(head -c 4 "$1") in ?ELF) ;; *) exit 1 ;; esac' sh {} \; -print)
 for program in "${programs[@]}"; do
 	zcat "$unpacked/usr/share/man/man1/$program.1.gz" | cmp -s - "$src/man/$program.1" ||
 		fail "$program.1.gz is not the page in man/"
