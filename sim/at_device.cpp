@@ -71,7 +71,7 @@ bool at_fault_from_name(std::string_view name, at_fault &fault)
 {
 	static const struct {
 		std::string_view name;
-		at_fault fault;
+		at_fault fault{};
 	} names[] = {{"none", at_fault::none},       {"no-prompt", at_fault::no_prompt},
 		     {"split", at_fault::split},     {"trailer", at_fault::trailer},
 		     {"nul", at_fault::nul},         {"flood", at_fault::flood},

@@ -42,7 +42,7 @@ bool counter_fault_from_name(std::string_view name, counter_fault &fault)
 {
 	static const struct {
 		std::string_view name;
-		counter_fault fault;
+		counter_fault fault{};
 	} names[] = {{"none", counter_fault::none},
 		     {"mute", counter_fault::mute},
 		     {"garbage", counter_fault::garbage},

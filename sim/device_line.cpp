@@ -155,7 +155,7 @@ bool line_write(const device_line &line, std::string_view bytes)
 speed_t line_speed(const char *rate)
 {
 	static const struct {
-		const char *text;
+		const char *text{};
 		speed_t code;
 	} rates[] = {{"1200", B1200},   {"2400", B2400},   {"4800", B4800},   {"9600", B9600},
 		     {"19200", B19200}, {"38400", B38400}, {"57600", B57600}, {"115200", B115200}};
