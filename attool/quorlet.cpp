@@ -72,8 +72,14 @@ int main(int argc, char *argv[])
 	}
 	const char *path = optind < argc ? argv[optind] : nullptr;
 
-	// 2. The port, raw 8N1, before standard input is read.
+	// 2. The port, for this run alone (a run already on it is waited for),
+	// raw 8N1, before standard input is read: a caller slow to hand over
+	// the line holds the port meanwhile.
 	int fd = path ? serial_open(path, speed) : -1;
+	if (fd == serial_port_in_use) {
+		fprintf(stderr, "Port %s is in use\n", path);
+		return 1;
+	}
 	if (fd < 0) {
 		fprintf(stderr, "Unable to open %s\n", path ? path : no_device);
 		return 1;

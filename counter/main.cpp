@@ -74,8 +74,13 @@ int main(int argc, char *argv[])
 	}
 	const char *path = optind < argc ? argv[optind] : nullptr;
 
-	// 2. The port, raw 8N1.
+	// 2. The port, for this run alone (a run already on it is waited for),
+	// raw 8N1.
 	int fd = path ? serial_open(path, speed) : -1;
+	if (fd == serial_port_in_use) {
+		fprintf(stderr, "Port %s is in use\n", path);
+		return 1;
+	}
 	if (fd < 0) {
 		fprintf(stderr, "Unable to open %s\n", path ? path : no_device);
 		return 1;

@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "serial/serial_port.hpp"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
+
+// How often a held port is tried again: a queued run starts within this
+// long of the holder letting go.
+constexpr int lock_retry_ms = 20;
 
 // A caller started with stdin, stdout or stderr closed would otherwise get
 // the port on that number, and the tool's own messages or results would be
@@ -19,6 +25,27 @@ int above_std_streams(int fd)
 	return moved;
 }
 
+// Takes the port for this run alone: an exclusive flock on the device, the
+// lock that picocom, tio and pyserial's exclusive mode take as well, so that
+// none of them and no other run of these tools can mix its bytes or its
+// settings into this exchange. Whoever holds it is most likely another
+// one-shot run that lets go within seconds, so the lock is tried again
+// until serial_lock_wait_ms have passed; the kernel drops the lock of a
+// holder that dies. A port whose filesystem keeps no locks (ENOLCK,
+// EOPNOTSUPP) is used unlocked. False when the holder kept it throughout.
+bool lock_port(int fd)
+{
+	for (int waited_ms = 0;; waited_ms += lock_retry_ms) {
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return true;
+		if (errno != EWOULDBLOCK && errno != EINTR)
+			return true;
+		if (waited_ms >= serial_lock_wait_ms)
+			return false;
+		usleep(lock_retry_ms * 1000);
+	}
+}
+
 } // namespace
 
 int serial_open(const char *path, speed_t speed)
@@ -31,6 +58,15 @@ int serial_open(const char *path, speed_t speed)
 	fd = above_std_streams(fd);
 	if (fd < 0)
 		return -1;
+
+	// The lock comes before any setting, so that a run queued behind this
+	// one cannot change the speed or the mode under its exchange. Only a
+	// terminal is locked: a regular file, a FIFO or /dev/null is no serial
+	// port, may be shared by anything, and is used as it is.
+	if (isatty(fd) && !lock_port(fd)) {
+		close(fd);
+		return serial_port_in_use;
+	}
 
 	// O_NONBLOCK alone: every other status flag is cleared.
 	fcntl(fd, F_SETFL, O_NONBLOCK);

@@ -7,10 +7,21 @@
 
 #include <termios.h>
 
+// How long serial_open waits for a port that another program holds: one
+// whole run of the slower tool (quorlet's ten polls, about eleven seconds)
+// and some room.
+constexpr int serial_lock_wait_ms = 15000;
+
+// serial_open's result when another program held the port all that time.
+constexpr int serial_port_in_use = -2;
+
 // Opens `path` for reading and writing, never as the controlling terminal,
-// and configures it: raw 8N1 at `speed` (B9600, B19200, B38400, ...), no flow
-// control, modem lines ignored, reads that return at once with whatever has
-// arrived. Returns the descriptor, or -1 when the open itself fails.
+// takes the port for this run alone, and configures it: raw 8N1 at `speed`
+// (B9600, B19200, B38400, ...), no flow control, modem lines ignored, reads
+// that return at once with whatever has arrived. Returns the descriptor, -1
+// when the open itself fails, or serial_port_in_use, with nothing changed,
+// when another program kept the port's lock for serial_lock_wait_ms. The
+// lock lasts until the descriptor is closed or the process ends.
 // Configuration calls that a device refuses are not reported: the port is
 // then used with whatever settings it kept.
 int serial_open(const char *path, speed_t speed);

@@ -10,10 +10,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/e2e/scripted_device.hpp"
+#include "tests/support/port_settings.hpp"
+#include "tests/support/pty_device.hpp"
 
 namespace {
 
@@ -306,6 +310,54 @@ TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
 	run.answer.request_end = '\r';
 	run.options.stdin_data = "ATI\n";
 	expect_only_root_gets_through(run);
+}
+
+TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
+{
+	// Each tool on a port of its own, both at once: the wait is long. The
+	// holder locks the port as picocom, tio and pyserial's exclusive mode
+	// do, for longer than the tools wait.
+	struct held_port {
+		std::string tool;
+		std::vector<std::string> args;
+		pty_device dev;
+		struct termios before {};
+		tool_result run;
+	} ports[2];
+	ports[0].tool = "pulvane";
+	ports[0].args = {"-d"};
+	ports[1].tool = "quorlet";
+	std::vector<int> holders;
+	std::vector<std::thread> runs;
+	for (auto &p : ports) {
+		int holder = open(p.dev.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+		ASSERT_GE(holder, 0);
+		holders.push_back(holder);
+		ASSERT_EQ(flock(holder, LOCK_EX), 0);
+		p.before = make_port_dirty(p.dev.slave_fd());
+		p.args.push_back(p.dev.path());
+		runs.emplace_back([&p] {
+			tool_options o;
+			o.stdin_data = "ATI\n";
+			p.run = run_tool(p.tool, p.args, o);
+		});
+	}
+	for (auto &t : runs)
+		t.join();
+	for (auto &p : ports) {
+		SCOPED_TRACE(p.tool);
+		EXPECT_EQ(p.run.status, 1);
+		EXPECT_EQ(p.run.out, "");
+		EXPECT_EQ(p.run.err, "Port " + p.dev.path() + " is in use\n");
+		EXPECT_EQ(drain_master(p.dev.line()), "");
+		struct termios after {};
+		ASSERT_EQ(tcgetattr(p.dev.slave_fd(), &after), 0);
+		EXPECT_EQ(settings_diff(p.before, after), "");
+		EXPECT_GE(p.run.seconds, port_lock_wait_s);
+		EXPECT_LT(p.run.seconds, port_lock_wait_s + (tool_emulated() ? 4.0 : 1.0));
+	}
+	for (int holder : holders)
+		close(holder);
 }
 
 TEST(BadCaller, CounterSimTakesOnlyTwoDecimalCounts)

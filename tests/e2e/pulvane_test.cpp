@@ -317,6 +317,39 @@ TEST_F(Pulvane, LeavesThePortRaw8N1AndChangesNothingElse)
 	}
 }
 
+TEST_F(Pulvane, RunsStartedTogetherOnOnePortTakeTurnsAndEachGetsItsOwnModulesCounts)
+{
+	counter_module_config config;
+	config.in = {1234, 5};
+	config.out = {99, 6};
+	counter_module module(config);
+	std::string wire;
+	dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
+		counter_serve_options o;
+		o.stop = &stop;
+		o.wire = &wire;
+		counter_serve(line, module, o);
+	});
+	std::vector<std::vector<std::string>> runs;
+	for (int i = 0; i < 10; ++i)
+		runs.push_back({"-d", "-i", i % 2 ? "2" : "1", dev_.path()});
+	auto results = run_together("pulvane", runs);
+	dev_.stop();
+	for (std::size_t i = 0; i < results.size(); ++i) {
+		SCOPED_TRACE(testing::PrintToString(runs[i]));
+		EXPECT_EQ(results[i].status, 0);
+		EXPECT_EQ(results[i].out, i % 2 ? "IN:00000005 OUT:00000006 \n" : "IN:00001234 OUT:00000099 \n");
+		EXPECT_EQ(results[i].err, "");
+		EXPECT_LT(results[i].seconds, port_lock_wait_s);
+	}
+	// Ten whole frames, one after another.
+	ASSERT_EQ(wire.size(), 10 * read_1.size()) << testing::PrintToString(wire);
+	for (std::size_t at = 0; at < wire.size(); at += read_1.size()) {
+		auto frame = wire.substr(at, read_1.size());
+		EXPECT_TRUE(frame == read_1 || frame == read_2) << testing::PrintToString(frame);
+	}
+}
+
 TEST_F(Pulvane, AResultThatCannotBeWrittenIsAFailure)
 {
 	counter_bench bench;

@@ -345,6 +345,29 @@ TEST_F(Quorlet, LeavesThePortRaw8N1AtTheChosenSpeedAndChangesNothingElse)
 	EXPECT_NE(e.run.err.find("invalid option -- 'x'"), std::string::npos) << e.run.err;
 }
 
+TEST_F(Quorlet, RunsStartedTogetherOnOnePortTakeTurnsAndEachGetsTheAnswer)
+{
+	std::string wire;
+	auto device = simulated();
+	dev_.start([&](device_line &line, const std::atomic<bool> &stop) { device(line, stop, wire); });
+	tool_options tool;
+	tool.stdin_data = "ATI\n";
+	tool.rs485_shim = false;
+	auto results = run_together("quorlet", std::vector(10, std::vector<std::string>{dev_.path()}), tool);
+	dev_.stop();
+	for (std::size_t i = 0; i < results.size(); ++i) {
+		SCOPED_TRACE(i);
+		EXPECT_EQ(results[i].status, 0);
+		EXPECT_EQ(results[i].out, "ELM327 v1.5\n");
+		EXPECT_EQ(results[i].err, "");
+		EXPECT_LT(results[i].seconds, port_lock_wait_s);
+	}
+	std::string lines;
+	for (int i = 0; i < 10; ++i)
+		lines += "ATI\r";
+	EXPECT_EQ(wire, lines);
+}
+
 TEST_F(Quorlet, HelpIsPrintedWithoutOpeningAnything)
 {
 	struct termios before = make_port_dirty(dev_.slave_fd());

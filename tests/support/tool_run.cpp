@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -247,6 +248,18 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 	else if (WIFSIGNALED(wstatus))
 		result.signal = WTERMSIG(wstatus);
 	return result;
+}
+
+std::vector<tool_result> run_together(const std::string &name, const std::vector<std::vector<std::string>> &runs,
+				      const tool_options &options)
+{
+	std::vector<tool_result> results(runs.size());
+	std::vector<std::thread> threads;
+	for (std::size_t i = 0; i < runs.size(); ++i)
+		threads.emplace_back([&, i] { results[i] = run_tool(name, runs[i], options); });
+	for (auto &t : threads)
+		t.join();
+	return results;
 }
 
 std::string read_file(const std::string &path)

@@ -80,5 +80,14 @@ bool tool_emulated();
 
 tool_result run_tool(const std::string &name, const std::vector<std::string> &args, const tool_options &options = {});
 
+// Runs the tool once for each list of arguments, all started at the same
+// moment, as timers, services and shells may start them on one port.
+std::vector<tool_result> run_together(const std::string &name, const std::vector<std::vector<std::string>> &runs,
+				      const tool_options &options = {});
+
+// How long a tool waits for a port that another program holds, as the
+// README and the man pages promise.
+constexpr double port_lock_wait_s = 15.0;
+
 // The whole of a file the tool (or a library in it) wrote; empty if none.
 std::string read_file(const std::string &path);
