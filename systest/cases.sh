@@ -127,6 +127,15 @@ elif [ "$port_kind" = uart ]; then
 		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "module 2 kept its counts" - "pulvane -d -i 2 $port" \
 		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
+	if [ "$no_dlab" = 0 ]; then
+		# Runs started at the same moment take turns on the port, each
+		# with its own exchange (and, where the trace shows it, its own
+		# switched frame): modules 1, 2, 1, 2, 1.
+		add_case counter "five runs at once take turns: each gets its own module's counts" - \
+			"together $(for id in 1 2 1 2; do printf 'pulvane -d -i %s %s -- ' "$id" "$port"; done)pulvane -d -i 1 $port" \
+			0 "$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
+				00000010 00000020 00000000 00000000)"$'\n' "" "$(raw_port "$kept" 9600)"
+	fi
 	add_case counter "reset is the default operation: module 2 OK" - "pulvane -i 2 $port" \
 		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
 	if [ "$no_dlab" = 0 ]; then

@@ -292,6 +292,7 @@ build_initramfs() {
 	from_deb "$4" "$root/bin/busybox" './*bin/busybox'
 	chmod 755 "$root/bin/busybox"
 	cp "$pulvane" "$root/bin/pulvane"
+	cp "$here/together" "$root/bin/together"
 	[ "$at_phase" = 1 ] && cp "$quorlet" "$root/bin/quorlet"
 	# Static, so that it runs on whichever glibc the board's /lib holds.
 	"$triplet-gcc" -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||

@@ -61,12 +61,13 @@ check_wire() {
 		return 0
 	fi
 	grep -q '^@@kernel ' "$work/console.txt" && [ -f "$work/trace.log" ] || return 0
-	# Every pulvane on the port that is not refused sends one frame.
+	# Every pulvane on the port that is not refused sends one frame, each
+	# of those that `together` starts at once too.
 	for name in "${case_names[@]}"; do
-		case ${case_cmd[$name]} in pulvane\ *) ;; *) continue ;; esac
+		case ${case_cmd[$name]} in pulvane\ * | together\ pulvane\ *) ;; *) continue ;; esac
 		[ "${case_cmd[$name]##* }" = "$port" ] || continue
 		grep -qxF "${case_phase[$name]}" "$work/root/cases/phases" || continue
-		[ "${want_stderr[$name]}" = "$refused" ] || want=$((want + 1))
+		[ "${want_stderr[$name]}" = "$refused" ] || want=$((want + $(grep -o -w pulvane <<<"${case_cmd[$name]}" | grep -c .)))
 	done
 	frames=$(wire_frames u0)
 	got=$(grep -c . <<<"$frames" || true)
