@@ -62,8 +62,12 @@ int serial_open(const char *path, speed_t speed)
 	// The lock comes before any setting, so that a run queued behind this
 	// one cannot change the speed or the mode under its exchange. Only a
 	// terminal is locked: a regular file, a FIFO or /dev/null is no serial
-	// port, may be shared by anything, and is used as it is.
-	if (isatty(fd) && !lock_port(fd)) {
+	// port, may be shared by anything, and is used as it is. (tcgetattr
+	// tells a terminal, as isatty would, from what the tool imports
+	// anyway.)
+	struct termios tio {};
+	const bool tty = tcgetattr(fd, &tio) == 0;
+	if (tty && !lock_port(fd)) {
 		close(fd);
 		return serial_port_in_use;
 	}
@@ -71,10 +75,10 @@ int serial_open(const char *path, speed_t speed)
 	// O_NONBLOCK alone: every other status flag is cleared.
 	fcntl(fd, F_SETFL, O_NONBLOCK);
 
-	struct termios tio {};
 	// Not a tty (a regular file, say): there is nothing to build on, and
-	// the port is used as it is.
-	if (tcgetattr(fd, &tio) != 0)
+	// the port is used as it is. A terminal's settings are read again now
+	// that it is this run's: a run that held it may have changed them.
+	if (!tty || tcgetattr(fd, &tio) != 0)
 		return fd;
 
 	// Older glibc sets both directions with cfsetispeed alone; from 2.42 on
