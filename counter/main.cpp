@@ -2,7 +2,7 @@
 // pulvane: resets an in/out counter module on an RS-485 bus, or reads its
 // IN and OUT counts, in one exchange: one frame out, half a second, one read.
 //
-//   pulvane [-b 19200] [-r | -d] [-i 1|2] device
+//   pulvane [-b 19200] [-r | -d] [-i 1|2] [-a] device
 //
 // Exit status 0 when the module's reply was recognised (or help was shown),
 // 1 otherwise. A missing or unrecognised reply is told by the status alone.
@@ -37,6 +37,7 @@ int show_help()
 {
 	puts("-b baud rate <9600 (default) 19200>");
 	puts("-r reset, -d get data\n-i <1 2> ID");
+	puts("-a keep the port's own RS-485 (auto-direction adapter, device tree)");
 	puts("Example:");
 	puts("$ pulvane -b 19200 -d -i 1 /dev/ttyS0 ");
 	return flushed_status(0);
@@ -51,9 +52,13 @@ int main(int argc, char *argv[])
 	speed_t speed = B9600;
 	char id = '1';
 	char cmd = counter_cmd_reset;
+	bool own_rs485 = false;
 	int opt;
-	while ((opt = getopt(argc, argv, "rdhb:i:")) != -1) {
+	while ((opt = getopt(argc, argv, "rdhab:i:")) != -1) {
 		switch (opt) {
+		case 'a':
+			own_rs485 = true;
+			break;
 		case 'r':
 			cmd = counter_cmd_reset;
 			break;
@@ -86,8 +91,11 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
-	// 3. The transceiver, before anything goes on the bus.
-	if (serial_set_rs485(fd) < 0) {
+	// 3. The transceiver, before anything goes on the bus; with -a the port
+	// keeps the RS-485 it has (an adapter or transceiver that switches
+	// itself, or the device tree's settings, polarity and delays), which
+	// the request would replace.
+	if (!own_rs485 && serial_set_rs485(fd) < 0) {
 		fputs("Unable to set rs495 mode\n", stderr);
 		return 1;
 	}
