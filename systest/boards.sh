@@ -41,6 +41,8 @@ kernel_boards() {
 #   dtb_delete_props  device tree properties deleted, "NODE PROPERTY...":
 #                links to devices qemu does not model; a tree without the
 #                property (an older kernel's) has nothing to delete there
+#   dtb_set_props  device tree properties set, "NODE PROPERTY...", each
+#                empty (a flag that is true): a board's own RS-485 set-up
 #   console_tty  the guest's console device (kernel command line)
 #   attach       how the chardevs con0 (console), u0 (the simulator's
 #                socket) and plain (a file) are wired to the board's devices
@@ -71,7 +73,7 @@ kernel_boards() {
 #                where that divisor also may stop it); see cases.sh
 board_settings() {
 	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
-	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() port_kind=uart plain_port='' port_wire=''
+	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() port_kind=uart plain_port='' port_wire=''
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
 	kept=3 port_refuses=0
 	case $1 in
@@ -130,19 +132,27 @@ board_settings() {
 		# -serial options fill the PL011 (ttyAMA0) first, then the mini
 		# UART (bcm2835-aux-uart, ttyS1), which the tree leaves off.
 		# Both offer RS-485. Each takes its turn facing the simulator,
-		# the other one carrying the console.
-		boots=(pl011 mini)
+		# the other one carrying the console. In a third boot the
+		# device tree sets the PL011's RS-485 up, as a board whose
+		# transceiver enables on a low RTS does: on from boot, RTS
+		# active low (RTS_AFTER_SEND instead of RTS_ON_SEND).
+		boots=(pl011 mini pl011-dt)
 		machine=(-M raspi2b) memory=1024 powers_off=0
 		dtb=bcm2836-rpi-2-b.dtb
 		dtb_enable=(/soc/serial@7e215040)
 		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
 		lib_root=bullseye
 		case ${2:-} in
-		pl011)
+		pl011 | pl011-dt)
 			console_tty=ttyS1
 			attach=(-serial chardev:u0 -serial chardev:con0)
 			port=/dev/ttyAMA0 port_wire=pl011
 			fresh_flags=2
+			if [ "$2" = pl011-dt ]; then
+				dtb_set_props=("/soc/serial@7e201000 linux,rs485-enabled-at-boot-time rs485-rts-active-low")
+				# ENABLED | RTS_AFTER_SEND
+				fresh_flags=5
+			fi
 			;;
 		mini)
 			console_tty=ttyAMA0
@@ -238,7 +248,11 @@ kernel_settings() {
 		# as a refusal.
 		case $1 in
 		virt | virt64) port_refuses=1 fresh_flags=0 ;;
-		raspi2b) [ "$port_wire" != pl011 ] || port_refuses=1 fresh_flags=0 ;;
+		raspi2b)
+			# The device tree's RS-485 set-up needs the PL011's.
+			boots=(pl011 mini)
+			[ "$port_wire" != pl011 ] || port_refuses=1 fresh_flags=0
+			;;
 		opipc) port_refuses=1 ;;
 		esac
 		;;

@@ -5,7 +5,7 @@
 
 case_names=()
 declare -A case_phase case_input case_cmd case_setup case_limit want_status want_stdout want_stderr want_probe
-declare -A case_xfail want_wire want_wire_stopped case_hazard
+declare -A case_xfail want_wire want_wire_stopped case_hazard case_rts
 declare -A port_result
 
 # The board's name for a UART, from uart_label: label_of ttyS1.
@@ -100,8 +100,18 @@ not_here() {
 	not_here+=("$1: $2")
 }
 
+# five_at_once PHASE [OPTION]: five pulvane -d started at the same moment,
+# for modules 1, 2, 1, 2 and 1 (module 1 read zero, module 2 at its first
+# counts), take turns on the port: each gets its own module's counts.
+five_at_once() {
+	add_case "$1" "${2:+$2: }five runs at once take turns: each gets its own module's counts" - \
+		"together $(for id in 1 2 1 2; do printf 'pulvane %s-d -i %s %s -- ' "${2:+$2 }" "$id" "$port"; done)pulvane ${2:+$2 }-d -i 1 $port" \
+		0 "$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
+			00000010 00000020 00000000 00000000)"$'\n' "" "$(raw_port "$kept" 9600)"
+}
+
 # The counter phase: counter-sim plays modules 1 and 2, each starting at
-# IN 10, OUT 20. The tool asks for flags 7.
+# IN 10, OUT 20. The tool asks for flags 7, or with -a for nothing.
 if [ "$port_kind" = uart ] && [ "$port_refuses" = 1 ]; then
 	# A driver without RS-485 for the port on this kernel: every run
 	# of pulvane is refused, and nothing reaches the module.
@@ -116,6 +126,26 @@ if [ "$port_kind" = uart ] && [ "$port_refuses" = 1 ]; then
 	add_case counter "carrier down, CLOCAL cleared: the open does not wait; RS-485 refused" - "pulvane -d -i 1 $port" \
 		1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
 	carrier_down
+elif [ ${#dtb_set_props[@]} -gt 0 ]; then
+	# The device tree set RS-485 up: on from boot, RTS active low. -a
+	# keeps it, and its cases run first, while the port has the board's
+	# settings; the frames show the board's RTS levels (case_rts). Without
+	# -a the request replaces them with the kernel's RTS_ON_SEND: the
+	# simulator, with no transceiver, still answers, but on hardware wired
+	# for active low that run would get no reply.
+	add_case counter "the UART starts with the device tree's RS-485 (flags $fresh_flags), cooked, at 9600" - "" \
+		- "" "" "$fresh_port"
+	add_case counter "-a: read module 1, the board's RS-485 kept" - "pulvane -a -d -i 1 $port" \
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$fresh_flags" 9600)"
+	case_rts[${case_names[-1]}]=board
+	add_case counter "-a: reset module 1: OK, the board's RS-485 kept" - "pulvane -a -r -i 1 $port" \
+		0 $'OK\n' "" "$(raw_port "$fresh_flags" 9600)"
+	case_rts[${case_names[-1]}]=board
+	add_case counter "without -a: module 1 reads zero; the board's RS-485 replaced (flags $kept)" - \
+		"pulvane -d -i 1 $port" 0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
+	# The AT cases are the PL011's own boot's.
+	at_phase=0
+	not_here "the AT cases" "the PL011's boot without the device tree's RS-485 runs them"
 elif [ "$port_kind" = uart ]; then
 	add_case counter "the UART starts without RS-485, cooked, at 9600" - "" \
 		- "" "" "$fresh_port"
@@ -127,15 +157,8 @@ elif [ "$port_kind" = uart ]; then
 		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
 	add_case counter "module 2 kept its counts" - "pulvane -d -i 2 $port" \
 		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
-	if [ "$no_dlab" = 0 ]; then
-		# Runs started at the same moment take turns on the port, each
-		# with its own exchange (and, where the trace shows it, its own
-		# switched frame): modules 1, 2, 1, 2, 1.
-		add_case counter "five runs at once take turns: each gets its own module's counts" - \
-			"together $(for id in 1 2 1 2; do printf 'pulvane -d -i %s %s -- ' "$id" "$port"; done)pulvane -d -i 1 $port" \
-			0 "$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
-				00000010 00000020 00000000 00000000)"$'\n' "" "$(raw_port "$kept" 9600)"
-	fi
+	# Not on the mini UART, whose divisor bytes go out at every open.
+	[ "$no_dlab" = 1 ] || five_at_once counter
 	add_case counter "reset is the default operation: module 2 OK" - "pulvane -i 2 $port" \
 		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
 	if [ "$no_dlab" = 0 ]; then
@@ -154,6 +177,18 @@ else
 		- "" "" "$fresh_port"
 	add_case counter "the adapter refuses RS-485: the message, nothing on its wire" - "pulvane -d $port" \
 		1 "" "$refused" "$(raw_port none 9600)"
+	# An RS-485 adapter switches direction by itself: with -a, which
+	# makes no request, the exchanges pass through it. A phase of their
+	# own, so that the one before shows the refusal sent nothing.
+	add_case auto "-a: read module 1 through the adapter" - "pulvane -a -d -i 1 $port" \
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port none 9600)"
+	add_case auto "-a: reset module 1: OK" - "pulvane -a -r -i 1 $port" \
+		0 $'OK\n' "" "$(raw_port none 9600)"
+	add_case auto "-a: module 1 reads zero after its reset" - "pulvane -a -d -i 1 $port" \
+		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port none 9600)"
+	add_case auto "-a -b 19200: module 2 kept its counts" - "pulvane -a -b 19200 -d -i 2 $port" \
+		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port none 19200)"
+	five_at_once auto -a
 fi
 
 # The AT phase: at-sim starts as after power-on: echo on, lines ended by
@@ -231,6 +266,7 @@ for name in "${case_names[@]}"; do
 done
 declare -A phase_sim=(
 	[counter]="$counter_sim -m 12 -c 10,20 -v"
+	[auto]="$counter_sim -m 12 -c 10,20 -v"
 	[speed]="$counter_sim -m 12 -c 10,20 -v"
 	[at]="$at_sim -v"
 	[fast]="$at_sim -v"
@@ -245,7 +281,7 @@ write_cases() {
 	local name phase reported=0
 	: >"$1/phases"
 	for phase in "${phases[@]}"; do
-		[ "$at_phase" = 0 ] && [ "$phase" != counter ] && [ "$phase" != speed ] && continue
+		[ "$at_phase" = 0 ] && [ "$phase" != counter ] && [ "$phase" != auto ] && [ "$phase" != speed ] && continue
 		echo "$phase" >>"$1/phases"
 		: >"$1/$phase"
 	done
@@ -421,15 +457,16 @@ board_fact() {
 }
 
 # note_port_result NAME PROBLEMS: what the table says about the case's
-# phase on its UART (the command's last word): passed, refused as
-# expected, or FAILED.
+# phase on its UART (the command's last word), apart for pulvane -a:
+# passed, refused as expected, or FAILED.
 note_port_result() {
 	local name=$1 key word
 	[ -n "${case_cmd[$name]}" ] || return 0
 	case ${case_phase[$name]} in
-	counter | speed) key=counter ;;
+	counter | auto | speed) key=counter ;;
 	*) key=at ;;
 	esac
+	[[ " ${case_cmd[$name]} " != *" -a "* ]] || key+=" -a"
 	key="$key ${case_cmd[$name]##* }"
 	word=passed
 	[ "${want_stderr[$name]}" = "$refused" ] && word="refused as expected"
@@ -451,7 +488,8 @@ uart_table() {
 		message=$(sed -n "s/^@@dmesg \[[ 0-9.]*\] \(.* $tty ([0-9]*): .*\)/\1/p" "$work/console.txt" | sort -u)
 		clock=$(sed -n "s/^@@base_baud $tty //p" "$work/console.txt")
 		echo "systest: | $board | $(label_of "$tty") (${rest%%:*}) | $kernel | $tools tools | ${rest#*: } | ${message:-none}" \
-			"| ${clock:-none} | ${port_result[counter /dev/$tty]:-not run} | ${port_result[at /dev/$tty]:-not run}" \
+			"| ${clock:-none} | ${port_result[counter /dev/$tty]:-not run}${port_result[counter -a /dev/$tty]:+; with -a ${port_result[counter -a /dev/$tty]}}" \
+			"| ${port_result[at /dev/$tty]:-not run}" \
 			"| ${wire_cell[$tty]:-not seen} |"
 	done < <(sed -n 's/^@@uart //p' "$work/console.txt")
 }

@@ -177,8 +177,9 @@ from_deb() {
 
 # board_dtb KERNEL_DEB OUT: the board's device tree from the kernel package,
 # with the nodes in dtb_enable switched on, those in dtb_disable off and
-# those in dtb_remove deleted, and the properties in dtb_delete_props
-# deleted where the tree has them; a node it lacks is an error.
+# those in dtb_remove deleted, the properties in dtb_delete_props deleted
+# where the tree has them, and those in dtb_set_props set, empty; a node
+# it lacks is an error.
 board_dtb() {
 	local node entry props prop have
 	from_deb "$1" "$2" "./usr/lib/linux-image-*/$dtb" "./usr/lib/modules/*/dtb/$dtb"
@@ -197,6 +198,12 @@ board_dtb() {
 		for prop in $props; do
 			grep -qx -- "$prop" <<<"$have" || continue
 			fdtput -d "$2" "$node" "$prop" || give_up "cannot delete $prop of $node in $dtb"
+		done
+	done
+	for entry in "${dtb_set_props[@]}"; do
+		read -r node props <<<"$entry"
+		for prop in $props; do
+			fdtput "$2" "$node" "$prop" || give_up "cannot set $prop of $node in $dtb"
 		done
 	done
 }

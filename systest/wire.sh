@@ -48,7 +48,7 @@ wire_frames() {
 # where it refused; and the table's cells for the port and the UART that
 # refuses RS-485.
 check_wire() {
-	local name tty=${port#/dev/} want=0 frames got pattern problem=''
+	local name tty=${port#/dev/} want frames got pattern problem='' expect=() seen=() i n usual board s a rest
 	if [ -n "$plain_port" ]; then
 		if [ -s "$work/plain.out" ]; then
 			wire_cell[${plain_port#/dev/}]="not switched: RS-485 refused, yet bytes reached its wire"
@@ -62,13 +62,23 @@ check_wire() {
 	fi
 	grep -q '^@@kernel ' "$work/console.txt" && [ -f "$work/trace.log" ] || return 0
 	# Every pulvane on the port that is not refused sends one frame, each
-	# of those that `together` starts at once too.
+	# of those that `together` starts at once too, at the driver's usual
+	# levels, or at the board's own where the device tree set RS-485 up
+	# and pulvane -a kept it (case_rts): RTS's two levels swapped.
+	usual=${wire_want[$port_wire]}
+	read -r s a rest <<<"$usual"
+	board="$a $s $rest"
 	for name in "${case_names[@]}"; do
 		case ${case_cmd[$name]} in pulvane\ * | together\ pulvane\ *) ;; *) continue ;; esac
 		[ "${case_cmd[$name]##* }" = "$port" ] || continue
 		grep -qxF "${case_phase[$name]}" "$work/root/cases/phases" || continue
-		[ "${want_stderr[$name]}" = "$refused" ] || want=$((want + $(grep -o -w pulvane <<<"${case_cmd[$name]}" | grep -c .)))
+		[ "${want_stderr[$name]}" != "$refused" ] || continue
+		n=$(grep -o -w pulvane <<<"${case_cmd[$name]}" | grep -c .)
+		for ((i = 0; i < n; i++)); do
+			if [ "${case_rts[$name]:-}" = board ]; then expect+=("$board"); else expect+=("$usual"); fi
+		done
 	done
+	want=${#expect[@]}
 	frames=$(wire_frames u0)
 	got=$(grep -c . <<<"$frames" || true)
 	if [ "$want" = 0 ]; then
@@ -82,14 +92,19 @@ check_wire() {
 	elif grep -q '^bad' <<<"$frames"; then
 		problem=$(grep '^bad' <<<"$frames" | sort | uniq -c | sed 's/^ *\([0-9]*\) bad /\1 frames: /' | paste -sd ';')
 	else
-		pattern=$(cut -d' ' -f2-4 <<<"$frames" | sort -u)
-		if [ "$(grep -c . <<<"$pattern" || true)" != 1 ]; then
-			problem="the frames differ: $(paste -sd ';' <<<"$pattern")"
-		elif [ "$pattern" != "${wire_want[$port_wire]}" ]; then
-			problem="RTS bit, receiver: want ${wire_want[$port_wire]}, got $pattern"
-		else
-			read -r s a _ <<<"$pattern"
-			wire_cell[$tty]="switched: ${wire_rts_bit[$port_wire]} $s while sending, $a after; ${wire_rx_off[$port_wire]} while sending"
+		mapfile -t seen < <(cut -d' ' -f2-4 <<<"$frames")
+		for i in "${!expect[@]}"; do
+			[ "${seen[i]}" = "${expect[i]}" ] && continue
+			problem="frame $((i + 1)) of $want: RTS bit, receiver: want ${expect[i]}, got ${seen[i]}"
+			break
+		done
+		if [ -z "$problem" ]; then
+			wire_cell[$tty]="switched: ${wire_rts_bit[$port_wire]} $s while sending, $a after"
+			if [[ " ${expect[*]} " == *" $board "* ]]; then
+				wire_cell[$tty]="switched: with -a the device tree's polarity kept, ${wire_rts_bit[$port_wire]} $a while sending, $s after;"
+				wire_cell[$tty]+=" without -a replaced by the kernel's RTS_ON_SEND, $s while sending, $a after (no reply on hardware wired for active low)"
+			fi
+			wire_cell[$tty]+="; ${wire_rx_off[$port_wire]} while sending"
 			grep -q ' cleared$' <<<"$frames" && wire_cell[$tty]+="; receive FIFO cleared after the frame"
 		fi
 	fi
