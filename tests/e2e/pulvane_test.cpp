@@ -45,18 +45,25 @@ protected:
 	}
 	void TearDown() override { unlink(rs485_log_.c_str()); }
 
+	// Plays `module` on the device's side until dev_.stop(), every byte it
+	// receives going into `wire`.
+	void serve(counter_module &module, std::string &wire, counter_serve_options options = {})
+	{
+		options.wire = &wire;
+		dev_.start([&module, options](device_line &line, const std::atomic<bool> &stop) {
+			counter_serve_options o = options;
+			o.stop = &stop;
+			counter_serve(line, module, o);
+		});
+	}
+
 	// Runs pulvane with `args` (the device path is appended) against a
 	// module set up as `bench` says.
 	exchange run(std::vector<std::string> args, counter_bench bench = {})
 	{
 		counter_module module(bench.module);
 		std::string wire;
-		bench.serve.wire = &wire;
-		dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
-			counter_serve_options o = bench.serve;
-			o.stop = &stop;
-			counter_serve(line, module, o);
-		});
+		serve(module, wire, bench.serve);
 		args.push_back(dev_.path());
 		bench.tool.rs485_log = rs485_log_;
 		exchange e;
@@ -150,12 +157,7 @@ TEST_F(Pulvane, OptionsAfterTheDeviceAndUnknownOptionsAreHandledLikeGetoptDoes)
 {
 	counter_module module({});
 	std::string wire;
-	dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
-		counter_serve_options o;
-		o.stop = &stop;
-		o.wire = &wire;
-		counter_serve(line, module, o);
-	});
+	serve(module, wire);
 	// The device first, the option after it, an unknown option between.
 	auto r = run_tool("pulvane", {dev_.path(), "-x", "-d", "ignored-operand"});
 	dev_.stop();
@@ -333,12 +335,7 @@ TEST_F(Pulvane, RunsStartedTogetherOnOnePortTakeTurnsAndEachGetsItsOwnModulesCou
 	config.out = {99, 6};
 	counter_module module(config);
 	std::string wire;
-	dev_.start([&](device_line &line, const std::atomic<bool> &stop) {
-		counter_serve_options o;
-		o.stop = &stop;
-		o.wire = &wire;
-		counter_serve(line, module, o);
-	});
+	serve(module, wire);
 	std::vector<std::vector<std::string>> runs;
 	for (int i = 0; i < 10; ++i)
 		runs.push_back({"-d", "-i", i % 2 ? "2" : "1", dev_.path()});
