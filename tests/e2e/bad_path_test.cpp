@@ -315,37 +315,24 @@ TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
 TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 {
 	// Each tool on a port of its own, both at once: the wait is long. The
-	// holder locks the port as picocom, tio and pyserial's exclusive mode
-	// do, for longer than the tools wait.
+	// test holds each port's lock as picocom, tio and pyserial's exclusive
+	// mode do, for longer than the tools wait.
 	struct held_port {
-		std::string tool;
-		std::vector<std::string> args;
 		pty_device dev;
 		struct termios before {};
 		tool_result run;
 	} ports[2];
-	ports[0].tool = "pulvane";
-	ports[0].args = {"-d"};
-	ports[1].tool = "quorlet";
-	std::vector<int> holders;
-	std::vector<std::thread> runs;
 	for (auto &p : ports) {
-		int holder = open(p.dev.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-		ASSERT_GE(holder, 0);
-		holders.push_back(holder);
-		ASSERT_EQ(flock(holder, LOCK_EX), 0);
+		ASSERT_EQ(flock(p.dev.slave_fd(), LOCK_EX), 0);
 		p.before = make_port_dirty(p.dev.slave_fd());
-		p.args.push_back(p.dev.path());
-		runs.emplace_back([&p] {
-			tool_options o;
-			o.stdin_data = "ATI\n";
-			p.run = run_tool(p.tool, p.args, o);
-		});
 	}
-	for (auto &t : runs)
-		t.join();
+	std::thread pulvane([&ports] { ports[0].run = run_tool("pulvane", {"-d", ports[0].dev.path()}); });
+	tool_options line;
+	line.stdin_data = "ATI\n";
+	ports[1].run = run_tool("quorlet", {ports[1].dev.path()}, line);
+	pulvane.join();
 	for (auto &p : ports) {
-		SCOPED_TRACE(p.tool);
+		SCOPED_TRACE(p.dev.path());
 		EXPECT_EQ(p.run.status, 1);
 		EXPECT_EQ(p.run.out, "");
 		EXPECT_EQ(p.run.err, "Port " + p.dev.path() + " is in use\n");
@@ -356,8 +343,6 @@ TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 		EXPECT_GE(p.run.seconds, port_lock_wait_s);
 		EXPECT_LT(p.run.seconds, port_lock_wait_s + (tool_emulated() ? 4.0 : 1.0));
 	}
-	for (int holder : holders)
-		close(holder);
 }
 
 TEST(BadCaller, CounterSimTakesOnlyTwoDecimalCounts)
