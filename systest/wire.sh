@@ -48,7 +48,7 @@ wire_frames() {
 # where it refused; and the table's cells for the port and the UART that
 # refuses RS-485.
 check_wire() {
-	local name tty=${port#/dev/} want frames got pattern problem='' expect=() seen=() i n usual board s a rest
+	local name tty=${port#/dev/} want frames got problem='' expect=() seen=() i n usual board s a rest
 	if [ -n "$plain_port" ]; then
 		if [ -s "$work/plain.out" ]; then
 			wire_cell[${plain_port#/dev/}]="not switched: RS-485 refused, yet bytes reached its wire"
