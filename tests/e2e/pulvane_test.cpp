@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -20,6 +21,9 @@ const std::string reset_2 = "\x02" "0002120014\x03";
 const std::string read_1 = "\x02" "0001130014\x03";
 const std::string read_2 = "\x02" "0002130015\x03";
 const std::string rs485_record = "flags=7 before=0 after=0 padding=0,0,0,0,0";
+// Stands for the device's path among a run's arguments; without it the path
+// comes last.
+const std::string device = "DEVICE";
 
 struct counter_bench {
 	counter_module_config module;
@@ -57,14 +61,18 @@ protected:
 		});
 	}
 
-	// Runs pulvane with `args` (the device path is appended) against a
-	// module set up as `bench` says.
+	// Runs pulvane with `args` (the device path where `device` stands, or
+	// appended) against a module set up as `bench` says.
 	exchange run(std::vector<std::string> args, counter_bench bench = {})
 	{
 		counter_module module(bench.module);
 		std::string wire;
 		serve(module, wire, bench.serve);
-		args.push_back(dev_.path());
+		auto at = std::find(args.begin(), args.end(), device);
+		if (at == args.end())
+			args.push_back(dev_.path());
+		else
+			*at = dev_.path();
 		bench.tool.rs485_log = rs485_log_;
 		exchange e;
 		e.run = run_tool("pulvane", args, bench.tool);
@@ -138,6 +146,9 @@ TEST_F(Pulvane, OptionsFallBackSilentlyAndLaterOnesWin)
 	    // -a, wherever it stands, leaves RS-485 as the port has it.
 	    {{"-a", "-d", "-i", "2", "-b", "19200"}, read_2, B19200, false},
 	    {{"-i", "2", "-b", "19200", "-a"}, reset_2, B19200, false},
+	    // -a after -d, before the device or after it, still reads.
+	    {{"-d", "-a"}, read_1, B9600, false},
+	    {{"-d", device, "-a"}, read_1, B9600, false},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
@@ -146,6 +157,8 @@ TEST_F(Pulvane, OptionsFallBackSilentlyAndLaterOnesWin)
 		auto e = run(c.args, bench);
 		EXPECT_EQ(e.run.status, 0);
 		EXPECT_EQ(e.wire, c.frame);
+		const bool read = c.frame == read_1 || c.frame == read_2;
+		EXPECT_EQ(e.run.out, read ? "IN:00000000 OUT:00000000 \n" : "OK\n");
 		struct termios t {};
 		tcgetattr(dev_.slave_fd(), &t);
 		EXPECT_EQ(cfgetospeed(&t), c.speed);
