@@ -9,8 +9,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 namespace {
 
 const std::string reset_1 = "\x02" "0001120013\x03";
+const std::string read_1 = "\x02" "0001130014\x03";
 const std::string reset_reply = "\x02" "00019201069A\x03";
 
 // A directory, a regular file and a FIFO in a fresh temporary directory.
@@ -314,31 +317,70 @@ TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
 
 TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 {
-	// Each tool on a port of its own, both at once: the wait is long. The
+	// Each run on a port of its own, all at once: the wait is long. The
 	// test holds each port's lock as picocom, tio and pyserial's exclusive
-	// mode do, for longer than the tools wait.
+	// mode do: for longer than the tools wait, or until the run is waiting
+	// on it, changing a bit the tools leave alone (ICRNL) before it lets
+	// go, as a holder may.
 	struct held_port {
+		const char *tool;
+		std::vector<std::string> args;
+		bool lets_go;
 		pty_device dev;
 		struct termios before {};
 		tool_result run;
-	} ports[2];
+	} ports[] = {
+	    {"pulvane", {"-d"}, false, {}, {}, {}},
+	    {"quorlet", {}, false, {}, {}, {}},
+	    {"pulvane", {"-d"}, true, {}, {}, {}},
+	};
+	held_port &holder = ports[2];
+	// Readable once the run has opened the holder's port.
+	int opened = inotify_init1(IN_CLOEXEC);
+	ASSERT_GE(opened, 0);
+	ASSERT_GE(inotify_add_watch(opened, holder.dev.path().c_str(), IN_OPEN), 0);
 	for (auto &p : ports) {
 		ASSERT_EQ(flock(p.dev.slave_fd(), LOCK_EX), 0);
 		p.before = make_port_dirty(p.dev.slave_fd());
+		p.args.push_back(p.dev.path());
 	}
-	std::thread pulvane([&ports] { ports[0].run = run_tool("pulvane", {"-d", ports[0].dev.path()}); });
-	tool_options line;
-	line.stdin_data = "ATI\n";
-	ports[1].run = run_tool("quorlet", {ports[1].dev.path()}, line);
-	pulvane.join();
+	std::vector<std::thread> runs;
 	for (auto &p : ports) {
-		SCOPED_TRACE(p.dev.path());
-		EXPECT_EQ(p.run.status, 1);
-		EXPECT_EQ(p.run.out, "");
-		EXPECT_EQ(p.run.err, "Port " + p.dev.path() + " is in use\n");
-		EXPECT_EQ(drain_master(p.dev.line()), "");
+		runs.emplace_back([&p] {
+			tool_options line;
+			line.stdin_data = "ATI\n";
+			p.run = run_tool(p.tool, p.args, line);
+		});
+	}
+	// The run reads the port's settings right after its open.
+	struct pollfd open_seen = {opened, POLLIN, 0};
+	EXPECT_EQ(poll(&open_seen, 1, 10000), 1);
+	close(opened);
+	usleep(300 * 1000);
+	holder.before.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+	EXPECT_EQ(tcsetattr(holder.dev.slave_fd(), TCSANOW, &holder.before), 0);
+	EXPECT_EQ(tcgetattr(holder.dev.slave_fd(), &holder.before), 0);
+	EXPECT_EQ(flock(holder.dev.slave_fd(), LOCK_UN), 0);
+	for (auto &r : runs)
+		r.join();
+	for (auto &p : ports) {
+		SCOPED_TRACE(p.dev.path() + (p.lets_go ? ", let go" : ", held"));
 		struct termios after {};
 		ASSERT_EQ(tcgetattr(p.dev.slave_fd(), &after), 0);
+		EXPECT_EQ(p.run.out, "");
+		EXPECT_EQ(p.run.status, 1);
+		if (p.lets_go) {
+			// The run goes on once the holder lets go, with the port as
+			// the holder left it: its own bits set, ICRNL left clear.
+			// (Nothing answers its frame.)
+			EXPECT_EQ(p.run.err, "");
+			EXPECT_EQ(drain_master(p.dev.line()), read_1);
+			EXPECT_EQ(settings_diff(expected_after_setup(p.before, B9600), after), "");
+			EXPECT_LT(p.run.seconds, port_lock_wait_s);
+			continue;
+		}
+		EXPECT_EQ(p.run.err, "Port " + p.dev.path() + " is in use\n");
+		EXPECT_EQ(drain_master(p.dev.line()), "");
 		EXPECT_EQ(settings_diff(p.before, after), "");
 		EXPECT_GE(p.run.seconds, port_lock_wait_s);
 		EXPECT_LT(p.run.seconds, port_lock_wait_s + (tool_emulated() ? 4.0 : 1.0));
