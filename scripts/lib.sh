@@ -4,6 +4,18 @@
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# The exit status of a run that was skipped, neither passed nor failed
+# (automake's convention), for every script that can skip: the board test
+# for a boot this machine cannot run, test-on-debian for a release whose
+# root cannot be made.
+# shellcheck disable=SC2034 # read by the scripts that source this
+skip_status=77
+
+# as_root COMMAND...: runs it as root, through sudo when not root already.
+as_root() {
+	if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
 # need_packages PKG...: installs those of the Debian packages not present.
 need_packages() {
 	local missing=()
@@ -16,10 +28,8 @@ need_packages() {
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "installing: ${missing[*]}" >&2
-	local sudo=
-	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	$sudo "$top/scripts/apt-update"
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >&2
+	as_root "$top/scripts/apt-update"
+	DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
 # add_arch ARCH: lets apt fetch packages of that board architecture
@@ -27,10 +37,8 @@ need_packages() {
 # dependencies; busybox and the kernel for the board test).
 add_arch() {
 	grep -qx -- "$1" <<<"$(dpkg --print-foreign-architectures)" && return 0
-	local sudo=
-	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	$sudo dpkg --add-architecture "$1"
-	$sudo "$top/scripts/apt-update"
+	as_root dpkg --add-architecture "$1"
+	as_root "$top/scripts/apt-update"
 }
 
 # make_sysroot [ARCH]: the board's library root (Debian 11's glibc for
