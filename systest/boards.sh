@@ -1,28 +1,61 @@
 # SPDX-License-Identifier: MIT
-# The boards systest/run knows: what each machine needs from qemu, where its
-# console and UARTs are, and which userland its guest gets.
+# What the board test knows of kernels and boards: the table of kernels,
+# the table of boots (and from it the boards), and each boot's settings.
 # shellcheck shell=bash
-# The settings are read by systest/run, lib.sh and cases.sh.
+# The settings are read by systest/run, lib.sh, cases.sh and wire.sh.
 # shellcheck disable=SC2034
 
-boards_all=(virt imx6ul virt64 raspi2b raspi4b opipc usb)
+# The kernels: the name --kernel takes; where its packages come from
+# ("release": the running release's archive; "bullseye": Debian 11's,
+# through scripts/make-sysroot --apt); Debian's linux-image-FLAVOUR for an
+# armhf and for an arm64 board ("-": none); the Debian releases whose CI
+# run boots it (.ci/run). 5.10 is what many boards in the field still run;
+# 16k is the 16K-page arm64 kernel, the Raspberry Pi 5's own kind, from
+# Debian 13 on.
+kernel_table='
+release  release   armmp  arm64      bookworm trixie forky
+5.10     bullseye  armmp  arm64      bookworm
+16k      release   -      arm64-16k  trixie
+'
 
-# kernel_boards KERNEL: the boards that boot that kernel (systest/run
-# --kernel): every board its release's own; Debian 11's 5.10 the boards of
-# Debian 11's kernels that show a difference (the Pi 4 needs newer ones,
-# the USB adapter is the same); the 16K-page kernel virt64 alone (qemu's
+# The boots, in the order a run takes them: BOARD, or BOARD/BOOT for a
+# board that boots more than once, and the kernels that boot it. Debian
+# 11's 5.10 boots the boards that show a difference there (the Pi 4 needs
+# newer kernels, the USB adapter is the same, the Pi 2's device tree's
+# RS-485 needs the PL011's); the 16K-page kernel boots virt64 alone (qemu's
 # Pi 4 has no Cortex-A76, the CPU with 16K pages).
-kernel_boards() {
-	case $1 in
-	release) echo "${boards_all[*]}" ;;
-	5.10) echo virt imx6ul virt64 raspi2b opipc ;;
-	16k) echo virt64 ;;
-	esac
-}
+boot_table='
+virt                 release 5.10
+imx6ul               release 5.10
+virt64/armhf         release 5.10 16k
+virt64/arm64         release 5.10 16k
+raspi2b/pl011        release 5.10
+raspi2b/mini         release 5.10
+raspi2b/pl011-dt     release
+raspi4b/pl011-armhf  release
+raspi4b/mini-armhf   release
+raspi4b/pl011-arm64  release
+raspi4b/mini-arm64   release
+opipc                release 5.10
+usb                  release
+'
 
-# board_settings NAME [BOOT]: sets, for that board (and that boot of it),
-#   boots        the boots a board needs, when it needs more than one; each
-#                is run in turn, with its own settings
+# kernels_all; kernel_field NAME N: the kernel's field N (2 the source, 3
+# and 4 the flavours, 5 the CI releases, all of them); boots_of KERNEL
+# [BOARD]: the boots that kernel boots (of that board); boards_all;
+kernels_all() { awk 'NF { print $1 }' <<<"$kernel_table"; }
+kernel_field() {
+	awk -v k="$1" -v n="$2" '$1 == k { s = $n; for (i = n + 1; i <= NF && n == 5; i++) s = s " " $i; print s }' <<<"$kernel_table"
+}
+boots_of() {
+	awk -v k="$1" -v b="${2:-}" 'NF && (b == "" || $1 == b || index($1, b "/") == 1) {
+		for (i = 2; i <= NF; i++) if ($i == k) print $1 }' <<<"$boot_table"
+}
+boards_all() { awk 'NF { sub(/\/.*/, "", $1); if (!seen[$1]++) print $1 }' <<<"$boot_table"; }
+# kernels_on RELEASE: the kernels CI boots on that Debian release.
+kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print $1 }' <<<"$kernel_table" | paste -sd ' '; }
+
+# boot_settings BOARD[/BOOT]: sets, for that boot under kernel_series,
 #   qemu         the emulator: qemu-system-arm or qemu-system-aarch64
 #   machine      qemu's machine options
 #   machine_note why a qemu without the machine cannot run the board; the
@@ -71,44 +104,42 @@ kernel_boards() {
 #   mini_last    that mini UART's case that may stop the guest, run last:
 #                "speed" (pulvane -b 19200) or "fast" (quorlet -b 38400,
 #                where that divisor also may stop it); see cases.sh
-board_settings() {
-	boots=() qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=()
-	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() port_kind=uart plain_port='' port_wire=''
-	no_dlab=0 base_baud='' mini_last=speed powers_off=1 machine_note=''
-	kept=3 port_refuses=0
+# A boot's settings are the arms of the case below that match it, in order.
+boot_settings() {
+	qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=() machine_note=''
+	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() port_kind=uart plain_port=''
+	no_dlab=0 base_baud='' mini_last=speed powers_off=1 kept=3 port_refuses=0 fresh_flags=2 lib_root=bullseye
 	case $1 in
-	virt)
+	virt | virt64/*)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
-		# spare UART are PCI 16550s, which have none.
+		# spare UART are PCI 16550s, which have none. 5.10's PL011
+		# driver has no RS-485.
 		machine=(-M 'virt,highmem=off' -cpu cortex-a15)
 		console_tty=ttyS0
 		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=plain' -serial chardev:u0)
 		port=/dev/ttyAMA0 plain_port=/dev/ttyS1
 		uart_label=("ttyAMA0=PL011" "ttyS1=PCI 16550") port_wire=pl011
 		lib_root=cross
-		fresh_flags=2
-		;;
-	virt64)
+		[ "$kernel_series" != 5.10 ] || port_refuses=1 fresh_flags=0
+		;;&
+	virt64/*)
 		# virt under Debian's 64-bit kernel, twice: with the armhf
 		# userland, every ioctl of the 32-bit tools going through the
 		# kernel's compat layer, and with an arm64 userland (Debian 11's
 		# loader and libc) and the arm64 tools, as on a 64-bit Raspberry
-		# Pi OS or an i.MX8 image.
-		board_settings virt
-		boots=(armhf arm64)
+		# Pi OS or an i.MX8 image. qemu's Cortex-A53 has no 16K pages;
+		# the A76, the Pi 5's core, has.
 		qemu=qemu-system-aarch64 memory=512 kernel_arch=arm64
 		machine=(-M virt -cpu cortex-a53)
-		case ${2:-} in
-		armhf | '') ;;
-		arm64) userland=arm64 lib_root=bullseye ;;
-		*) return 1 ;;
-		esac
-		;;
+		[ "$kernel_series" != 16k ] || machine=(-M virt -cpu cortex-a76)
+		;;&
+	virt64/arm64) userland=arm64 lib_root=bullseye ;;
 	imx6ul)
 		# -serial options fill UART1, UART2, ... in order. UART1 is the
 		# console; UART2 has RTS in the device tree (uart-has-rtscts), so
 		# imx-uart offers RS-485 on it; UART3 is disabled in the tree and
-		# is switched on here as it is, without RTS.
+		# is switched on here as it is, without RTS (5.10's imx-uart
+		# leaves RS-485 off there, which pulvane reports as a refusal).
 		# Newer kernels' trees (7.2's; 6.1's has none) give the UARTs
 		# channels of the SDMA controller, which qemu does not model (a
 		# region that ignores writes and reads as zero): imx-uart then
@@ -125,10 +156,8 @@ board_settings() {
 		attach=(-serial chardev:con0 -serial chardev:u0 -serial chardev:plain)
 		port=/dev/ttymxc1 plain_port=/dev/ttymxc2
 		uart_label=("ttymxc1=i.MX6UL UART2, RTS" "ttymxc2=i.MX6UL UART3, no RTS") port_wire=imx
-		lib_root=bullseye
-		fresh_flags=2
 		;;
-	raspi2b)
+	raspi2b/*)
 		# -serial options fill the PL011 (ttyAMA0) first, then the mini
 		# UART (bcm2835-aux-uart, ttyS1), which the tree leaves off.
 		# Both offer RS-485. Each takes its turn facing the simulator,
@@ -136,71 +165,46 @@ board_settings() {
 		# device tree sets the PL011's RS-485 up, as a board whose
 		# transceiver enables on a low RTS does: on from boot, RTS
 		# active low (RTS_AFTER_SEND instead of RTS_ON_SEND).
-		boots=(pl011 mini pl011-dt)
 		machine=(-M raspi2b) memory=1024 powers_off=0
 		dtb=bcm2836-rpi-2-b.dtb
-		dtb_enable=(/soc/serial@7e215040)
-		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
-		lib_root=bullseye
-		case ${2:-} in
-		pl011 | pl011-dt)
-			console_tty=ttyS1
-			attach=(-serial chardev:u0 -serial chardev:con0)
-			port=/dev/ttyAMA0 port_wire=pl011
-			fresh_flags=2
-			if [ "$2" = pl011-dt ]; then
-				dtb_set_props=("/soc/serial@7e201000 linux,rs485-enabled-at-boot-time rs485-rts-active-low")
-				# ENABLED | RTS_AFTER_SEND
-				fresh_flags=5
-			fi
-			;;
-		mini)
-			console_tty=ttyAMA0
-			attach=(-serial chardev:con0 -serial chardev:u0)
-			port=/dev/ttyS1 port_wire=mini
-			fresh_flags=2
-			no_dlab=1 base_baud=50000000
-			;;
-		'') ;;
-		*) return 1 ;;
-		esac
-		;;
-	raspi4b)
+		;;&
+	raspi4b/*)
 		# As raspi2b, under Debian's arm64 kernel, each UART with the
 		# armhf and the arm64 userland. qemu has the machine from 9.0 on.
 		# The kernel stops with a synchronous external abort on devices
 		# qemu does not model, so they are switched off, and the tree
 		# gives the PL011 to Bluetooth, whose node would take the port.
-		boots=(pl011-armhf mini-armhf pl011-arm64 mini-arm64)
 		qemu=qemu-system-aarch64 machine=(-M raspi4b) memory=2048 kernel_arch=arm64 powers_off=0
 		machine_note="the Raspberry Pi 4 (raspi4b) needs qemu 9 or later"
 		dtb=broadcom/bcm2711-rpi-4-b.dtb
-		dtb_enable=(/soc/serial@7e215040)
 		dtb_disable=(/soc/interrupt-controller@7ef00100 /soc/i2c@7ef04500 /soc/i2c@7ef09500
 			/soc/hdmi@7ef00700 /soc/hdmi@7ef05700 /soc/clock@7ef00000)
 		dtb_remove=(/soc/serial@7e201000/bluetooth)
+		userland=${1##*-}
+		;;&
+	raspi2b/* | raspi4b/*)
+		dtb_enable=(/soc/serial@7e215040)
 		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
-		lib_root=bullseye
-		fresh_flags=2
-		case ${2:-} in
-		pl011-* | mini-*) userland=${2#*-} ;;&
-		pl011-armhf | pl011-arm64)
-			console_tty=ttyS1
-			attach=(-serial chardev:u0 -serial chardev:con0)
-			port=/dev/ttyAMA0 port_wire=pl011
-			;;
-		mini-armhf | mini-arm64)
-			# Both the speed change (19200) and AT@1 at 38400 may
-			# stop the guest here; each boot runs one of them last.
-			console_tty=ttyAMA0
-			attach=(-serial chardev:con0 -serial chardev:u0)
-			port=/dev/ttyS1 port_wire=mini
-			no_dlab=1 base_baud=70312500
-			[ "$2" = mini-armhf ] || mini_last=fast
-			;;
-		'') ;;
-		*) return 1 ;;
-		esac
+		;;&
+	raspi2b/pl011* | raspi4b/pl011-*)
+		console_tty=ttyS1
+		attach=(-serial chardev:u0 -serial chardev:con0)
+		port=/dev/ttyAMA0 port_wire=pl011
+		[ "$kernel_series" != 5.10 ] || port_refuses=1 fresh_flags=0
+		;;&
+	raspi2b/pl011-dt)
+		dtb_set_props=("/soc/serial@7e201000 linux,rs485-enabled-at-boot-time rs485-rts-active-low")
+		# ENABLED | RTS_AFTER_SEND
+		fresh_flags=5
+		;;
+	raspi2b/mini | raspi4b/mini-*)
+		# Both the speed change (19200) and, on the Pi 4, AT@1 at 38400
+		# may stop the guest here; each boot runs one of them last.
+		console_tty=ttyAMA0
+		attach=(-serial chardev:con0 -serial chardev:u0)
+		port=/dev/ttyS1 port_wire=mini no_dlab=1 base_baud=50000000
+		[ "${1%%/*}" = raspi2b ] || base_baud=70312500
+		[ "$1" != raspi4b/mini-arm64 ] || mini_last=fast
 		;;
 	opipc)
 		# The Orange Pi PC (Allwinner H3): four 16550-type UARTs, which
@@ -208,7 +212,8 @@ board_settings() {
 		# alone, the console; UART1 is switched on for the port. Its
 		# driver, 8250_dw, finds none of DesignWare's own RS-485
 		# hardware in qemu's model and falls back to the 8250 core's
-		# software RS-485, the code AM335x's 8250_omap uses as well.
+		# software RS-485, the code AM335x's 8250_omap uses as well,
+		# which 5.10 does not have yet.
 		machine=(-M orangepi-pc) memory=1024
 		dtb=sun8i-h3-orangepi-pc.dtb
 		dtb_enable=(/soc/serial@1c28400)
@@ -216,8 +221,7 @@ board_settings() {
 		attach=(-serial chardev:con0 -serial chardev:u0)
 		port=/dev/ttyS1
 		uart_label=("ttyS1=H3 UART1") port_wire=8250
-		lib_root=bullseye
-		fresh_flags=2
+		[ "$kernel_series" != 5.10 ] || port_refuses=1
 		;;
 	usb)
 		# An FTDI adapter (ftdi_sio) on an xHCI controller; the armmp
@@ -230,36 +234,6 @@ board_settings() {
 		uart_label=("ttyUSB0=USB adapter")
 		lib_root=cross
 		fresh_flags=none
-		;;
-	*) return 1 ;;
-	esac
-	kernel_settings "$1"
-}
-
-# kernel_settings NAME: what changes with the kernel (systest/run
-# --kernel): the release's own, Debian 11's 5.10 or, on virt64 alone,
-# Debian 13's arm64 kernel with 16K pages, as the Raspberry Pi 5 runs.
-kernel_settings() {
-	case ${kernel_series:-release} in
-	5.10)
-		# The PL011 driver has no RS-485 in 5.10, nor has 8250_dw the
-		# 8250 core's software RS-485: both refuse. imx-uart
-		# leaves RS-485 off on a port without RTS, which pulvane reports
-		# as a refusal.
-		case $1 in
-		virt | virt64) port_refuses=1 fresh_flags=0 ;;
-		raspi2b)
-			# The device tree's RS-485 set-up needs the PL011's.
-			boots=(pl011 mini)
-			[ "$port_wire" != pl011 ] || port_refuses=1 fresh_flags=0
-			;;
-		opipc) port_refuses=1 ;;
-		esac
-		;;
-	16k)
-		# qemu's Cortex-A53 has no 16K pages; the A76, the Pi 5's
-		# core, has.
-		machine=(-M virt -cpu cortex-a76)
 		;;
 	esac
 }

@@ -3,10 +3,27 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # work, console, failure, at_phase, always_show_console and the board's settings are systest/run's
 
+# The phases in the order they may run: the tool whose cases each holds,
+# and the simulator that plays the device on the port meanwhile.
+phase_table="
+counter  pulvane  $counter_sim -m 12 -c 10,20 -v
+auto     pulvane  $counter_sim -m 12 -c 10,20 -v
+at       quorlet  $at_sim -v
+fast     quorlet  $at_sim -v
+speed    pulvane  $counter_sim -m 12 -c 10,20 -v
+unplug   quorlet  $at_sim -v -f split -g 3000
+"
+# phase_field PHASE tool|sim
+phase_field() {
+	awk -v p="$1" -v f="$2" '$1 == p { if (f == "tool") print $2; else { $1 = $2 = ""; sub(/^ +/, ""); print } }' <<<"$phase_table"
+}
+
+# The cases, in order, and their fields (add_case), as cases[NAME/FIELD].
 case_names=()
-declare -A case_phase case_input case_cmd case_setup case_limit want_status want_stdout want_stderr want_probe
-declare -A case_xfail want_wire want_wire_stopped case_hazard case_rts
-declare -A port_result
+declare -A cases=() port_result=()
+field() {
+	echo "${cases[$1/$2]:-}"
+}
 
 # The board's name for a UART, from uart_label: label_of ttyS1.
 label_of() {
@@ -17,33 +34,55 @@ label_of() {
 	echo "$1"
 }
 
-# add_case PHASE NAME STDIN COMMAND STATUS STDOUT STDERR PROBE
-# STDIN is a printf format for the guest, "-" for none; an empty COMMAND
-# only reads the port's state.
+# add_case PHASE NAME FIELD=VALUE...: a case of that phase, named once.
+# What it expects is in its fields:
+#   cmd      the command the guest runs; none: the case only reads the
+#            port's state
+#   port     the port the command uses [the test port]
+#   stdin    a printf format fed to the command [none]
+#   status, stdout, stderr  what the command must give [-, "", ""]
+#   probe    the port's state afterwards, as rs485_probe prints it
+#   refused  1: the driver refuses pulvane RS-485 there; nothing may reach
+#            that port's wire
+#   frames   pulvane's frames on the test port, each with RTS switched [1
+#            for a pulvane on it that is not refused, else 0]
+#   rts      board: those frames at the RTS levels the device tree set up
+#            (pulvane -a kept them) [usual: the driver's own]
+#   cell     the table's cell it counts in: counter, "counter -a" or at
+#            [by the phase's tool]
+#   setup    carrier-down (CLOCAL cleared first), rs485-off (RS-485
+#            switched off first) or unplug (the host pulls the adapter out
+#            during the command) [-]
+#   limit    seconds the command may take before it is killed [limit_case]
+#   xfail    why it cannot pass on this board (an emulator's limit): it
+#            must fail exactly so, the wire holding `wire` (a printf
+#            format), or `wire_stopped` where the guest stopped in it
+#   hazard   1: the guest may stop answering or lose its port in it; it
+#            runs after the report
 add_case() {
-	case_names+=("$2")
-	case_phase[$2]=$1 case_input[$2]=$3 case_cmd[$2]=$4
-	want_status[$2]=$5 want_stdout[$2]=$6 want_stderr[$2]=$7 want_probe[$2]=$8
-	case_setup[$2]=- case_limit[$2]=20
-}
-
-# carrier_down: the last case starts with CLOCAL cleared on the port, whose
-# carrier qemu models as down, and must end within 4 s: an open that waits
-# for carrier is killed then, and the case fails on its exit status.
-carrier_down() {
-	local name=${case_names[-1]}
-	case_setup[$name]=carrier-down case_limit[$name]=4
-}
-
-# expect_failure REASON WIRE [STDOUT]: the last case cannot pass on this
-# board, for REASON, a limit of the emulator. It must fail exactly so: the
-# bytes the guest sent on the test port hold WIRE (a printf format), and
-# its stdout is STDOUT where given. Should it ever pass, or fail in
-# another way, the run fails.
-expect_failure() {
-	local name=${case_names[-1]}
-	case_xfail[$name]=$1 want_wire[$name]=$2
-	[ $# -lt 3 ] || want_stdout[$name]=$3
+	local phase=$1 name=$2 kv
+	shift 2
+	[ -z "${cases[$name/phase]:-}" ] || give_up "two cases are named '$name'"
+	case_names+=("$name")
+	cases[$name/phase]=$phase cases[$name/port]=$port cases[$name/stdin]=- cases[$name/setup]=-
+	cases[$name/limit]=$limit_case cases[$name/status]=- cases[$name/rts]=usual
+	for kv in "$@"; do
+		case ${kv%%=*} in
+		cmd | port | stdin | status | stdout | stderr | probe | refused | frames | rts | cell | setup | limit | xfail | wire | wire_stopped | hazard) ;;
+		*) give_up "case '$name' has no field ${kv%%=*}" ;;
+		esac
+		cases[$name/${kv%%=*}]=${kv#*=}
+	done
+	if [ -z "${cases[$name/frames]:-}" ]; then
+		cases[$name/frames]=0
+		case ${cases[$name/cmd]:-} in
+		pulvane\ *) [ "${cases[$name/port]}" != "$port" ] || [ -n "${cases[$name/refused]:-}" ] || cases[$name/frames]=1 ;;
+		esac
+	fi
+	if [ -z "${cases[$name/cell]:-}" ]; then
+		cases[$name/cell]='at'
+		[ "$(phase_field "$phase" tool)" != pulvane ] || cases[$name/cell]=counter
+	fi
 }
 
 # What the driver reports for the test port after the tools: RS-485 FLAGS
@@ -100,94 +139,86 @@ not_here() {
 	not_here+=("$1: $2")
 }
 
-# five_at_once PHASE [OPTION]: five pulvane -d started at the same moment,
-# for modules 1, 2, 1, 2 and 1 (module 1 read zero, module 2 at its first
+# five_at_once PHASE [-a]: five pulvane -d started at the same moment, for
+# modules 1, 2, 1, 2 and 1 (module 1 read zero, module 2 at its first
 # counts), take turns on the port: each gets its own module's counts.
 five_at_once() {
-	add_case "$1" "${2:+$2: }five runs at once take turns: each gets its own module's counts" - \
-		"together $(for id in 1 2 1 2; do printf 'pulvane %s-d -i %s %s -- ' "${2:+$2 }" "$id" "$port"; done)pulvane ${2:+$2 }-d -i 1 $port" \
-		0 "$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
-			00000010 00000020 00000000 00000000)"$'\n' "" "$(raw_port "$kept" 9600)"
+	local cell=()
+	[ -z "${2:-}" ] || cell=("cell=counter $2")
+	add_case "$1" "${2:+$2: }five runs at once take turns: each gets its own module's counts" \
+		cmd="together $(for id in 1 2 1 2; do printf 'pulvane %s-d -i %s %s -- ' "${2:+$2 }" "$id" "$port"; done)pulvane ${2:+$2 }-d -i 1 $port" \
+		status=0 stdout="$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
+			00000010 00000020 00000000 00000000)"$'\n' probe="$(raw_port "$kept" 9600)" frames=5 "${cell[@]}"
 }
+# refusal NAME COMMAND PORT PROBE: pulvane refused RS-485 on PORT.
+refusal() {
+	add_case counter "$1" cmd="$2" port="$3" status=1 stderr="$refused" probe="$4" refused=1
+}
+counts=$'IN:00000010 OUT:00000020 \n' zero=$'IN:00000000 OUT:00000000 \n'
+carrier="carrier down, CLOCAL cleared: the open does not wait"
 
 # The counter phase: counter-sim plays modules 1 and 2, each starting at
 # IN 10, OUT 20. The tool asks for flags 7, or with -a for nothing.
 if [ "$port_kind" = uart ] && [ "$port_refuses" = 1 ]; then
 	# A driver without RS-485 for the port on this kernel: every run
 	# of pulvane is refused, and nothing reaches the module.
-	add_case counter "the UART starts without RS-485, cooked, at 9600" - "" \
-		- "" "" "$fresh_port"
-	add_case counter "$(label_of "${port#/dev/}") refuses RS-485: the message, nothing on its wire" - "pulvane -d -i 1 $port" \
-		1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
-	if [ -n "$plain_port" ]; then
-		add_case counter "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" - \
-			"pulvane -d $plain_port" 1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
-	fi
-	add_case counter "carrier down, CLOCAL cleared: the open does not wait; RS-485 refused" - "pulvane -d -i 1 $port" \
-		1 "" "$refused" "$(raw_port "$fresh_flags" 9600)"
-	carrier_down
+	add_case counter "the UART starts without RS-485, cooked, at 9600" probe="$fresh_port"
+	refusal "$(label_of "${port#/dev/}") refuses RS-485: the message, nothing on its wire" "pulvane -d -i 1 $port" \
+		"$port" "$(raw_port "$fresh_flags" 9600)"
+	[ -z "$plain_port" ] || refusal "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" \
+		"pulvane -d $plain_port" "$plain_port" "$(raw_port "$fresh_flags" 9600)"
+	refusal "$carrier; RS-485 refused" "pulvane -d -i 1 $port" "$port" "$(raw_port "$fresh_flags" 9600)"
+	cases[${case_names[-1]}/setup]=carrier-down cases[${case_names[-1]}/limit]=$limit_carrier
 elif [ ${#dtb_set_props[@]} -gt 0 ]; then
 	# The device tree set RS-485 up: on from boot, RTS active low. -a
 	# keeps it, and its cases run first, while the port has the board's
-	# settings; the frames show the board's RTS levels (case_rts). Without
-	# -a the request replaces them with the kernel's RTS_ON_SEND: the
-	# simulator, with no transceiver, still answers, but on hardware wired
-	# for active low that run would get no reply.
-	add_case counter "the UART starts with the device tree's RS-485 (flags $fresh_flags), cooked, at 9600" - "" \
-		- "" "" "$fresh_port"
-	add_case counter "-a: read module 1, the board's RS-485 kept" - "pulvane -a -d -i 1 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$fresh_flags" 9600)"
-	case_rts[${case_names[-1]}]=board
-	add_case counter "-a: reset module 1: OK, the board's RS-485 kept" - "pulvane -a -r -i 1 $port" \
-		0 $'OK\n' "" "$(raw_port "$fresh_flags" 9600)"
-	case_rts[${case_names[-1]}]=board
-	add_case counter "without -a: module 1 reads zero; the board's RS-485 replaced (flags $kept)" - \
-		"pulvane -d -i 1 $port" 0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
+	# settings; the frames show the board's RTS levels. Without -a the
+	# request replaces them with the kernel's RTS_ON_SEND: the simulator,
+	# with no transceiver, still answers, but on hardware wired for
+	# active low that run would get no reply.
+	add_case counter "the UART starts with the device tree's RS-485 (flags $fresh_flags), cooked, at 9600" probe="$fresh_port"
+	add_case counter "-a: read module 1, the board's RS-485 kept" cmd="pulvane -a -d -i 1 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$fresh_flags" 9600)" rts=board cell="counter -a"
+	add_case counter "-a: reset module 1: OK, the board's RS-485 kept" cmd="pulvane -a -r -i 1 $port" \
+		status=0 stdout=$'OK\n' probe="$(raw_port "$fresh_flags" 9600)" rts=board cell="counter -a"
+	add_case counter "without -a: module 1 reads zero; the board's RS-485 replaced (flags $kept)" \
+		cmd="pulvane -d -i 1 $port" status=0 stdout="$zero" probe="$(raw_port "$kept" 9600)"
 	# The AT cases are the PL011's own boot's.
 	at_phase=0
 	not_here "the AT cases" "the PL011's boot without the device tree's RS-485 runs them"
 elif [ "$port_kind" = uart ]; then
-	add_case counter "the UART starts without RS-485, cooked, at 9600" - "" \
-		- "" "" "$fresh_port"
-	add_case counter "read module 1: its counts, RS-485 on, raw 8N1 left behind" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
-	add_case counter "reset module 1: OK" - "pulvane -r -i 1 $port" \
-		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
-	add_case counter "module 1 reads zero after its reset" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
-	add_case counter "module 2 kept its counts" - "pulvane -d -i 2 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 9600)"
+	add_case counter "the UART starts without RS-485, cooked, at 9600" probe="$fresh_port"
+	add_case counter "read module 1: its counts, RS-485 on, raw 8N1 left behind" cmd="pulvane -d -i 1 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$kept" 9600)"
+	add_case counter "reset module 1: OK" cmd="pulvane -r -i 1 $port" status=0 stdout=$'OK\n' probe="$(raw_port "$kept" 9600)"
+	add_case counter "module 1 reads zero after its reset" cmd="pulvane -d -i 1 $port" \
+		status=0 stdout="$zero" probe="$(raw_port "$kept" 9600)"
+	add_case counter "module 2 kept its counts" cmd="pulvane -d -i 2 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$kept" 9600)"
 	# Not on the mini UART, whose divisor bytes go out at every open.
 	[ "$no_dlab" = 1 ] || five_at_once counter
-	add_case counter "reset is the default operation: module 2 OK" - "pulvane -i 2 $port" \
-		0 $'OK\n' "" "$(raw_port "$kept" 9600)"
-	if [ "$no_dlab" = 0 ]; then
-		add_case counter "-b 19200 reaches the UART; module 2 reads zero" - "pulvane -b 19200 -d -i 2 $port" \
-			0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 19200)"
-	fi
-	if [ -n "$plain_port" ]; then
-		add_case counter "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" - \
-			"pulvane -d $plain_port" 1 "" "$refused" "$(raw_port "$kept" "$([ "$no_dlab" = 0 ] && echo 19200 || echo 9600)")"
-	fi
-	add_case counter "carrier down, CLOCAL cleared: the open does not wait; module 1 reads zero" - "pulvane -d -i 1 $port" \
-		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port "$kept" 9600)"
-	carrier_down
+	add_case counter "reset is the default operation: module 2 OK" cmd="pulvane -i 2 $port" \
+		status=0 stdout=$'OK\n' probe="$(raw_port "$kept" 9600)"
+	[ "$no_dlab" = 1 ] || add_case counter "-b 19200 reaches the UART; module 2 reads zero" \
+		cmd="pulvane -b 19200 -d -i 2 $port" status=0 stdout="$zero" probe="$(raw_port "$kept" 19200)"
+	[ -z "$plain_port" ] || refusal "$(label_of "${plain_port#/dev/}") refuses RS-485: the message, nothing on its wire" \
+		"pulvane -d $plain_port" "$plain_port" "$(raw_port "$kept" "$([ "$no_dlab" = 0 ] && echo 19200 || echo 9600)")"
+	add_case counter "$carrier; module 1 reads zero" cmd="pulvane -d -i 1 $port" \
+		status=0 stdout="$zero" probe="$(raw_port "$kept" 9600)" setup=carrier-down limit="$limit_carrier"
 else
-	add_case counter "the adapter starts without RS-485, cooked, at 9600" - "" \
-		- "" "" "$fresh_port"
-	add_case counter "the adapter refuses RS-485: the message, nothing on its wire" - "pulvane -d $port" \
-		1 "" "$refused" "$(raw_port none 9600)"
+	add_case counter "the adapter starts without RS-485, cooked, at 9600" probe="$fresh_port"
+	refusal "the adapter refuses RS-485: the message, nothing on its wire" "pulvane -d $port" "$port" "$(raw_port none 9600)"
 	# An RS-485 adapter switches direction by itself: with -a, which
 	# makes no request, the exchanges pass through it. A phase of their
 	# own, so that the one before shows the refusal sent nothing.
-	add_case auto "-a: read module 1 through the adapter" - "pulvane -a -d -i 1 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port none 9600)"
-	add_case auto "-a: reset module 1: OK" - "pulvane -a -r -i 1 $port" \
-		0 $'OK\n' "" "$(raw_port none 9600)"
-	add_case auto "-a: module 1 reads zero after its reset" - "pulvane -a -d -i 1 $port" \
-		0 $'IN:00000000 OUT:00000000 \n' "" "$(raw_port none 9600)"
-	add_case auto "-a -b 19200: module 2 kept its counts" - "pulvane -a -b 19200 -d -i 2 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port none 19200)"
+	add_case auto "-a: read module 1 through the adapter" cmd="pulvane -a -d -i 1 $port" \
+		status=0 stdout="$counts" probe="$(raw_port none 9600)" cell="counter -a"
+	add_case auto "-a: reset module 1: OK" cmd="pulvane -a -r -i 1 $port" \
+		status=0 stdout=$'OK\n' probe="$(raw_port none 9600)" cell="counter -a"
+	add_case auto "-a: module 1 reads zero after its reset" cmd="pulvane -a -d -i 1 $port" \
+		status=0 stdout="$zero" probe="$(raw_port none 9600)" cell="counter -a"
+	add_case auto "-a -b 19200: module 2 kept its counts" cmd="pulvane -a -b 19200 -d -i 2 $port" \
+		status=0 stdout="$counts" probe="$(raw_port none 19200)" cell="counter -a"
 	five_at_once auto -a
 fi
 
@@ -196,37 +227,43 @@ fi
 # not in RS-485 mode, so it is switched off first: in RS-485 mode the 8250
 # core clears the receive FIFO once the transmitter is empty, and drops
 # whatever the device sent back before (a simulator on the emulator's
-# socket answers at once). quorlet leaves RS-485 as it finds it.
+# socket answers at once). quorlet leaves RS-485 as it finds it. On the
+# mini UART the divisor bytes before each line make at-sim answer "?"
+# (dlab_xfail).
+at9600='' at19200='' at38400=''
 if [ "$no_dlab" = 1 ]; then
 	at9600=$(dlab_byte 9600) at19200=$(dlab_byte 19200) at38400=$(dlab_byte 38400)
 fi
-if [ "$port_kind" = uart ]; then
-	add_case at "RS-485 switched off for the AT device" - "" \
-		- "" "" "$(raw_port "$off_kept" 9600)"
-	case_setup[${case_names[-1]}]=rs485-off
-fi
-add_case at "ATI: the version line" 'ATI\n' "quorlet $port" \
-	0 $'ELM327 v1.5\n' "" "$(raw_port "$off_kept" 9600)"
-[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}ATI and answers ?" "${at9600}${at9600}ATI\\r" $'?\n'
-add_case at "an unknown command: the question mark line" 'XYZ\n' "quorlet $port" \
-	0 $'?\n' "" "$(raw_port "$off_kept" 9600)"
+# dlab_xfail BYTES [WHY]: sets xf to the fields of an AT case that, on the
+# mini UART, fails for the divisor BYTES before its line (at-sim answers
+# "?"); to none elsewhere.
+dlab_xfail() {
+	xf=()
+	[ "$no_dlab" = 0 ] || xf=("xfail=$dlab_reason; at-sim gets $1 and answers ?${2:-}" "wire=$1\\r" "stdout=?"$'\n')
+}
+[ "$port_kind" != uart ] ||
+	add_case at "RS-485 switched off for the AT device" probe="$(raw_port "$off_kept" 9600)" setup=rs485-off
+dlab_xfail "${at9600}${at9600}ATI"
+add_case at "ATI: the version line" stdin='ATI\n' cmd="quorlet $port" \
+	status=0 stdout=$'ELM327 v1.5\n' probe="$(raw_port "$off_kept" 9600)" "${xf[@]}"
+add_case at "an unknown command: the question mark line" stdin='XYZ\n' cmd="quorlet $port" \
+	status=0 stdout=$'?\n' probe="$(raw_port "$off_kept" 9600)"
+# at_fast PHASE [WHY]: AT@1 at 38400.
 at_fast() {
-	add_case "$1" "AT@1 at 38400" 'AT@1\n' "quorlet -b 38400 $port" \
-		0 $'OBDII to RS232 Interpreter\n' "" "$(raw_port "$off_kept" 38400)"
-	[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}${at38400}AT@1 and answers ?${2:-}" \
-		"${at9600}${at9600}${at38400}AT@1\\r" $'?\n'
+	dlab_xfail "${at9600}${at9600}${at38400}AT@1" "${2:-}"
+	add_case "$1" "AT@1 at 38400" stdin='AT@1\n' cmd="quorlet -b 38400 $port" \
+		status=0 stdout=$'OBDII to RS232 Interpreter\n' probe="$(raw_port "$off_kept" 38400)" "${xf[@]}"
 }
 if [ "$no_dlab" = 0 ] || ! dlab_stops 38400; then
 	at_fast at
 elif [ "$mini_last" != fast ]; then
 	not_here "AT@1 at 38400" "may stop the guest; the mini UART's other boot runs it"
 fi
-add_case at "a line without newline is refused after the port is set up" 'ATI' "quorlet $port" \
-	1 "" $'invalid string\n' "$(raw_port "$off_kept" 9600)"
-add_case at "carrier down, CLOCAL cleared: the open does not wait; ATI answers" 'ATI\n' "quorlet $port" \
-	0 $'ELM327 v1.5\n' "" "$(raw_port "$off_kept" 9600)"
-carrier_down
-[ "$no_dlab" = 0 ] || expect_failure "$dlab_reason; at-sim gets ${at9600}${at9600}ATI and answers ?" "${at9600}${at9600}ATI\\r" $'?\n'
+add_case at "a line without newline is refused after the port is set up" stdin='ATI' cmd="quorlet $port" \
+	status=1 stderr=$'invalid string\n' probe="$(raw_port "$off_kept" 9600)"
+dlab_xfail "${at9600}${at9600}ATI"
+add_case at "$carrier; ATI answers" stdin='ATI\n' cmd="quorlet $port" status=0 stdout=$'ELM327 v1.5\n' \
+	probe="$(raw_port "$off_kept" 9600)" setup=carrier-down limit="$limit_carrier" "${xf[@]}"
 
 # The speed change on the mini UART: the 19200 divisor goes out before the
 # frame, and its high byte lands in the interrupt-enable register, after
@@ -236,14 +273,13 @@ if [ "$no_dlab" = 1 ] && dlab_stops 38400 && [ "$mini_last" = fast ]; then
 	at_fast fast ", and may stop the guest"
 	# The guest may stop before the command goes out: then the
 	# divisor bytes alone.
-	case_hazard[${case_names[-1]}]=1 case_limit[${case_names[-1]}]=6
-	want_wire_stopped[${case_names[-1]}]="${at9600}${at9600}${at38400}"
+	cases[AT@1 at 38400/hazard]=1 cases[AT@1 at 38400/limit]=$limit_hazard
+	cases[AT@1 at 38400/wire_stopped]="${at9600}${at9600}${at38400}"
 fi
 if [ "$no_dlab" = 1 ] && [ "$mini_last" = speed ]; then
-	add_case speed "-b 19200 reaches the UART; module 2 reads its counts" - "pulvane -b 19200 -d -i 2 $port" \
-		0 $'IN:00000010 OUT:00000020 \n' "" "$(raw_port "$kept" 19200)"
-	expect_failure "$dlab_reason, and may stop the guest" "${at9600}${at19200}"
-	case_hazard[${case_names[-1]}]=1 case_limit[${case_names[-1]}]=6
+	add_case speed "-b 19200 reaches the UART; module 2 reads its counts" cmd="pulvane -b 19200 -d -i 2 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$kept" 19200)" \
+		xfail="$dlab_reason, and may stop the guest" wire="${at9600}${at19200}" hazard=1 limit="$limit_hazard"
 elif [ "$no_dlab" = 1 ]; then
 	not_here "-b 19200 on the mini UART" "may stop the guest; the mini UART's other boot runs it"
 fi
@@ -252,26 +288,15 @@ fi
 # answer with a pause, and the host deletes the adapter from the bus while
 # quorlet waits for the rest. quorlet must print nothing and end with
 # status 1 within its ten seconds; the guest goes on.
-if [ "$port_kind" = usb ]; then
-	add_case unplug "the adapter pulled out during the answer: status 1, nothing printed, within 10 s" 'ATI\n' \
-		"quorlet $port" 1 "" "" "$port: No such file or directory"
-	case_setup[${case_names[-1]}]=unplug case_limit[${case_names[-1]}]=12
-	case_hazard[${case_names[-1]}]=1
-fi
+[ "$port_kind" != usb ] ||
+	add_case unplug "the adapter pulled out during the answer: status 1, nothing printed, within 10 s" stdin='ATI\n' \
+		cmd="quorlet $port" status=1 probe="$port: No such file or directory" setup=unplug limit="$limit_unplug_case" hazard=1
 
 # The phases in the order they run, each with its simulator on the port.
 phases=()
 for name in "${case_names[@]}"; do
-	case " ${phases[*]} " in *" ${case_phase[$name]} "*) ;; *) phases+=("${case_phase[$name]}") ;; esac
+	case " ${phases[*]} " in *" $(field "$name" phase) "*) ;; *) phases+=("$(field "$name" phase)") ;; esac
 done
-declare -A phase_sim=(
-	[counter]="$counter_sim -m 12 -c 10,20 -v"
-	[auto]="$counter_sim -m 12 -c 10,20 -v"
-	[speed]="$counter_sim -m 12 -c 10,20 -v"
-	[at]="$at_sim -v"
-	[fast]="$at_sim -v"
-	[unplug]="$at_sim -v -f split -g 3000"
-)
 
 # write_cases DIR: the phases in order and one file of cases per phase for
 # the guest, the AT phases left out when they are skipped. The report (the
@@ -281,19 +306,19 @@ write_cases() {
 	local name phase reported=0
 	: >"$1/phases"
 	for phase in "${phases[@]}"; do
-		[ "$at_phase" = 0 ] && [ "$phase" != counter ] && [ "$phase" != auto ] && [ "$phase" != speed ] && continue
+		[ "$at_phase" = 1 ] || [ "$(phase_field "$phase" tool)" != quorlet ] || continue
 		echo "$phase" >>"$1/phases"
 		: >"$1/$phase"
 	done
 	for name in "${case_names[@]}"; do
-		phase=${case_phase[$name]}
+		phase=${cases[$name/phase]}
 		[ -e "$1/$phase" ] || continue
-		if [ -n "${case_hazard[$name]:-}" ] && [ "$reported" = 0 ]; then
+		if [ -n "$(field "$name" hazard)" ] && [ "$reported" = 0 ]; then
 			printf '@report\t-\t-\t-\t\n' >>"$1/$phase"
 			reported=1
 		fi
-		printf '%s\t%s\t%s\t%s\t%s\n' "$name" "${case_limit[$name]}" "${case_setup[$name]}" \
-			"${case_input[$name]}" "${case_cmd[$name]}" >>"$1/$phase"
+		printf '%s\t%s\t%s\t%s\t%s\n' "$name" "${cases[$name/limit]}" "${cases[$name/setup]}" \
+			"${cases[$name/stdin]}" "$(field "$name" cmd)" >>"$1/$phase"
 	done
 	[ "$reported" = 1 ] || printf '@report\t-\t-\t-\t\n' >>"$1/$(tail -n 1 "$1/phases")"
 }
@@ -339,47 +364,47 @@ wire_has() {
 }
 
 check_case() {
-	local name=$1 got want off wire problems=() note=''
+	local name=$1 got want off wire problems=() note='' phase cmd xfail
+	phase=$(field "$name" phase) cmd=$(field "$name" cmd) xfail=$(field "$name" xfail)
 	if [ "$name" = "$hung_case" ] && ! grep -qxF "@@end $name" "$work/console.txt"; then
 		# Expected of this case: the guest may stop answering in it.
 		note="; the guest stopped answering"
 	elif ! grep -qxF "@@end $name" "$work/console.txt"; then
 		problems+=("no result from the board")
 	else
-		if [ -n "${case_cmd[$name]}" ]; then
+		if [ -n "$cmd" ]; then
 			got=$(result "$name" status)
-			[ "$got" = "${want_status[$name]}" ] ||
-				problems+=("exit status: want ${want_status[$name]}, got $got")
-			got=$(squash "$(result "$name" stdout)")
-			[ "$got" = "$(hex_of "${want_stdout[$name]}")" ] ||
-				problems+=("stdout: want $(printf '%q' "${want_stdout[$name]}"), got $(quoted_hex "$got")")
-			got=$(squash "$(result "$name" stderr)")
-			[ "$got" = "$(hex_of "${want_stderr[$name]}")" ] ||
-				problems+=("stderr: want $(printf '%q' "${want_stderr[$name]}"), got $(quoted_hex "$got")")
+			[ "$got" = "$(field "$name" status)" ] ||
+				problems+=("exit status: want $(field "$name" status), got $got")
+			for want in stdout stderr; do
+				got=$(squash "$(result "$name" "$want")")
+				[ "$got" = "$(hex_of "$(field "$name" "$want")")" ] ||
+					problems+=("$want: want $(printf '%q' "$(field "$name" "$want")"), got $(quoted_hex "$got")")
+			done
 		fi
 		got=$(result "$name" probe)
-		want=${want_probe[$name]}
+		want=$(field "$name" probe)
 		if [[ $want == *flags=@off* ]]; then
 			# What the driver kept of flags 0; a driver without RS-485
 			# refused the switch and keeps what it had.
 			off=$(sed -n 's/^@@rs485off off, flags 0 kept as \([0-9]*\)$/\1/p' "$work/console.txt" | sed -n 1p)
-			[ "${case_setup[$name]}" != rs485-off ] || [ $((${off:-0} % 2)) = 0 ] ||
+			[ "${cases[$name/setup]}" != rs485-off ] || [ $((${off:-0} % 2)) = 0 ] ||
 				problems+=("RS-485 still on after flags 0: kept as $off")
 			want=${want//@off/${off:-$fresh_flags}}
 		fi
 		[ "$got" = "$want" ] ||
 			problems+=("port state: want $want" "            got  $got")
-		if [ "${want_stderr[$name]}" = "$refused" ]; then
+		if [ -n "$(field "$name" refused)" ]; then
 			# Nothing may reach the refusing port's wire: the plain
 			# UART's file, or the test port in the first phase.
-			if [ "${case_cmd[$name]##* }" = "$port" ]; then
-				[ "${wire_end[${case_phase[$name]}]:-1}" = 0 ] ||
-					problems+=("bytes on the wire in the ${case_phase[$name]} phase: ${wire_end[${case_phase[$name]}]:-unknown}")
+			if [ "$(field "$name" port)" = "$port" ]; then
+				[ "${wire_end[$phase]:-1}" = 0 ] ||
+					problems+=("bytes on the wire in the $phase phase: ${wire_end[$phase]:-unknown}")
 			elif [ -s "$work/plain.out" ]; then
 				problems+=("bytes on the wire: $(hex_of "$(cat "$work/plain.out")")")
 			fi
 		fi
-		if [ "${case_setup[$name]}" = unplug ]; then
+		if [ "${cases[$name/setup]}" = unplug ]; then
 			# Ten polls a second apart, and no more.
 			got=$(result "$name" seconds)
 			awk -v s="$got" 'BEGIN { exit !(s != "" && s < 10.9) }' ||
@@ -390,19 +415,19 @@ check_case() {
 			grep -qxF "@@done" "$work/console.txt" || problems+=("the guest did not go on after it")
 		fi
 	fi
-	if [ -n "${case_xfail[$name]:-}" ]; then
-		wire=${want_wire[$name]}
-		[ -z "$note" ] || wire=${want_wire_stopped[$name]:-$wire}
+	if [ -n "$xfail" ]; then
+		wire=$(field "$name" wire)
+		[ -z "$note" ] || [ -z "$(field "$name" wire_stopped)" ] || wire=$(field "$name" wire_stopped)
 		wire_has "$wire" ||
 			problems+=("the limit's signature is missing: no $(printf '%q' "$(printf "$wire")") on the wire")
-		note=" (expected failure: ${case_xfail[$name]}$note)"
+		note=" (expected failure: $xfail$note)"
 	fi
 	note_port_result "$name" ${#problems[@]}
 	if [ ${#problems[@]} -eq 0 ]; then
-		echo "ok   $name${case_cmd[$name]:+ ($(result "$name" seconds) s)}$note"
+		echo "ok   $name${cmd:+ ($(result "$name" seconds) s)}$note"
 		passed=$((passed + 1))
 	else
-		echo "FAIL $name${case_xfail[$name]:+ (expected to fail only so: ${case_xfail[$name]})}"
+		echo "FAIL $name${xfail:+ (expected to fail only so: $xfail)}"
 		printf '       %s\n' "${problems[@]}"
 		failed=$((failed + 1))
 	fi
@@ -412,7 +437,7 @@ check_results() {
 	local name
 	tr -d '\r' <"$console" >"$work/console.txt"
 	for name in "${case_names[@]}"; do
-		grep -qxF "${case_phase[$name]}" "$work/root/cases/phases" || continue
+		grep -qxF "${cases[$name/phase]}" "$work/root/cases/phases" || continue
 		check_case "$name"
 	done
 	check_board
@@ -457,28 +482,23 @@ board_fact() {
 }
 
 # note_port_result NAME PROBLEMS: what the table says about the case's
-# phase on its UART (the command's last word), apart for pulvane -a:
-# passed, refused as expected, or FAILED.
+# cell on its port: passed, refused as expected, or FAILED.
 note_port_result() {
 	local name=$1 key word
-	[ -n "${case_cmd[$name]}" ] || return 0
-	case ${case_phase[$name]} in
-	counter | auto | speed) key=counter ;;
-	*) key=at ;;
-	esac
-	[[ " ${case_cmd[$name]} " != *" -a "* ]] || key+=" -a"
-	key="$key ${case_cmd[$name]##* }"
+	[ -n "$(field "$name" cmd)" ] || return 0
+	key="${cases[$name/cell]} ${cases[$name/port]}"
 	word=passed
-	[ "${want_stderr[$name]}" = "$refused" ] && word="refused as expected"
-	[ -n "${case_xfail[$name]:-}" ] && word="expected failure (qemu)"
+	[ -z "$(field "$name" refused)" ] || word="refused as expected"
+	[ -z "$(field "$name" xfail)" ] || word="expected failure (qemu)"
 	[ "$2" -eq 0 ] || word=FAILED
 	[ "$word" = passed ] && [ "${port_result[$key]:-}" = "expected failure (qemu)" ] && return 0
 	[ "${port_result[$key]:-}" = FAILED ] || port_result[$key]=$word
 }
 
-# The board's rows of the table of UARTs, and the guest's glibc.
+# The board's rows of the table of UARTs, printed and added to the run's
+# table file; and the guest's glibc.
 uart_table() {
-	local line tty rest kernel message tools clock
+	local line tty rest kernel message tools clock row
 	kernel=$(sed -n 's/^@@kernel //p' "$work/console.txt")
 	echo "systest: guest glibc: $(sed -n 's/^@@glibc //p' "$work/console.txt")"
 	tools=$(sed -n 's/^@@tools //p' "$work/console.txt")
@@ -487,10 +507,11 @@ uart_table() {
 		tty=${line%% *} rest=${line#* }
 		message=$(sed -n "s/^@@dmesg \[[ 0-9.]*\] \(.* $tty ([0-9]*): .*\)/\1/p" "$work/console.txt" | sort -u)
 		clock=$(sed -n "s/^@@base_baud $tty //p" "$work/console.txt")
-		echo "systest: | $board | $(label_of "$tty") (${rest%%:*}) | $kernel | $tools tools | ${rest#*: } | ${message:-none}" \
-			"| ${clock:-none} | ${port_result[counter /dev/$tty]:-not run}${port_result[counter -a /dev/$tty]:+; with -a ${port_result[counter -a /dev/$tty]}}" \
-			"| ${port_result[at /dev/$tty]:-not run}" \
-			"| ${wire_cell[$tty]:-not seen} |"
+		row="| $board | $(label_of "$tty") (${rest%%:*}) | $kernel | $tools tools | ${rest#*: } | ${message:-none}"
+		row+=" | ${clock:-none} | ${port_result[counter /dev/$tty]:-not run}${port_result[counter -a /dev/$tty]:+; with -a ${port_result[counter -a /dev/$tty]}}"
+		row+=" | ${port_result[at /dev/$tty]:-not run} | ${wire_cell[$tty]:-not seen} |"
+		echo "systest: $row"
+		echo "$row" >>"$table"
 	done < <(sed -n 's/^@@uart //p' "$work/console.txt")
 }
 

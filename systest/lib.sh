@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Helpers of systest/run: what the host needs, the board's kernel and root
-# file system, and waiting on the board.
+# file system, and waiting on the board. systest/run has sourced
+# scripts/lib.sh (need_packages, add_arch, as_root) and boards.sh.
 # shellcheck shell=bash
-# The settings (top, here, cache, work, sock, console, the program paths)
-# are systest/run's.
+# The settings (top, here, cache, work, sock, console, the program paths,
+# the limits) are systest/run's.
 # shellcheck disable=SC2154
 
 # give_up MESSAGE: the test cannot run at all; counts as one failure.
@@ -12,14 +13,6 @@ give_up() {
 	[ -n "${console:-}" ] && [ -s "$console" ] && show_console
 	echo "0 passed, 1 failed"
 	exit 1
-}
-
-as_root() {
-	if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-apt_quiet() {
-	DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=120 "$@" >"$work/apt.log" 2>&1
 }
 
 apt_failed() {
@@ -39,107 +32,63 @@ esac
 # boards' device trees.
 provide_host_packages() {
 	mkdir -p "$cache"
-	local missing=() p
-	for p in qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils; do
-		case $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) in
-		*'install ok installed'*) ;;
-		*) missing+=("$p") ;;
-		esac
-	done
-	[ ${#missing[@]} -eq 0 ] && return 0
-	echo "systest: installing ${missing[*]}" >&2
-	as_root "$top/scripts/apt-update"
-	apt_quiet install -y --no-install-recommends "${missing[@]}" || apt_failed "cannot install ${missing[*]}"
+	need_packages qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils
 }
 
 # fetch_deb ARCH kernel|busybox-static VAR: sets VAR to the path of the
 # cached .deb of that Debian architecture, downloading it first when the
-# cache has none. The kernel is the one that Debian's linux-image-armmp
-# (armhf) or linux-image-arm64 (arm64) points at: 6.1 on Debian 12, 6.12
-# on Debian 13, 7.x on Debian 14, where linux-image-V holds nothing but
-# depends on the kernel's parts (kernel_parts), which come along. The
-# download goes to a folder of its own and is then renamed into the
-# cache, the kernel package last, so that runs started together never see
-# each other's partial files.
+# cache has none. The kernel is the one that Debian's linux-image-FLAVOUR
+# points at, FLAVOUR and the archive as the kernel table has them (the
+# release's: 6.1 on Debian 12, 6.12 on Debian 13, 7.x on Debian 14, where
+# linux-image-V holds nothing but depends on the kernel's parts,
+# kernel_parts, which come along; Debian 11's through make-sysroot's apt,
+# kept in a folder of its own). The download goes to a folder of its own
+# and is then renamed into the cache, the kernel package last, so that runs
+# started together never see each other's partial files.
 fetch_deb() {
-	local arch=$1 what=$2 var=$3 flavour pattern name dl parts=() part
-	flavour=armmp
-	[ "$arch" = arm64 ] && flavour=arm64
+	local arch=$1 what=$2 var=$3 flavour=-  pattern dir=$cache apt=() name dl parts=() part
 	if [ "$what" = kernel ]; then
-		case $kernel_series in
-		5.10) fetch_bullseye_kernel "$arch" "$flavour" "$var"; return ;;
-		16k) flavour=arm64-16k ;;
-		esac
+		flavour=$(kernel_field "$kernel_series" "$([ "$arch" = armhf ] && echo 3 || echo 4)")
+		[ "$(kernel_field "$kernel_series" 2)" != bullseye ] || dir=$cache/bullseye apt=("$top/scripts/make-sysroot" --apt "$arch")
+		pattern="linux-image-[0-9]*-${flavour}_*_$arch.deb"
+	else
+		pattern="${what}_*_$arch.deb"
 	fi
-	case $what in
-	kernel) pattern="linux-image-[0-9]*-${flavour}_*_$arch.deb" ;;
-	*) pattern="${what}_*_$arch.deb" ;;
-	esac
+	mkdir -p "$dir"
 	# shellcheck disable=SC2012,SC2086
-	name=$(cd "$cache" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
+	name=$(cd "$dir" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
 	if [ -n "$name" ]; then
-		printf -v "$var" '%s' "$cache/$name"
+		printf -v "$var" '%s' "$dir/$name"
 		return 0
 	fi
-	if ! grep -qx -- "$arch" <<<"$(dpkg --print-foreign-architectures)"; then
-		as_root dpkg --add-architecture "$arch"
-		as_root "$top/scripts/apt-update"
-	fi
-	if ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
-		as_root "$top/scripts/apt-update"
-	fi
-	if [ "$flavour" = arm64-16k ] && ! apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
-		skip "board $board${boot:+, boot $boot}: this release has no 16K-page kernel (linux-image-arm64-16k, from Debian 13 on)"
+	[ ${#apt[@]} -gt 0 ] || add_arch "$arch"
+	if [ "$flavour" != - ] && ! "${apt[@]}" apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
+		[ ${#apt[@]} -gt 0 ] || as_root "$top/scripts/apt-update"
+		"${apt[@]}" apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1 ||
+			skip "board $board${boot:+, boot $boot}: this release has no linux-image-$flavour:$arch (kernel $kernel_series)"
 	fi
 	name=$what
 	if [ "$what" = kernel ]; then
-		name=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
+		name=$("${apt[@]}" apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
 			sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | sed -n 1p)
 		[ -n "$name" ] || give_up "apt offers no linux-image-*-$flavour:$arch (linux-image-$flavour:$arch names none)"
-		mapfile -t parts < <(apt-cache depends "$name:$arch" 2>/dev/null |
+		mapfile -t parts < <("${apt[@]}" apt-cache depends "$name:$arch" 2>/dev/null |
 			sed -n "s/^ *Depends: \(linux-\(binary\|base\|modules\)-[0-9][^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1:$arch/p")
 	fi
-	echo "systest: downloading $name:$arch${parts[*]:+ ${parts[*]}}" >&2
-	dl=$(mktemp -d "$cache/download.XXXXXX")
-	if ! (cd "$dl" && apt-get -o APT::Sandbox::User=root download "$name:$arch" "${parts[@]}" >"$work/apt.log" 2>&1); then
+	echo "systest: downloading $name:$arch${parts[*]:+ ${parts[*]}}${apt[*]:+ from Debian 11}" >&2
+	dl=$(mktemp -d "$dir/download.XXXXXX")
+	if ! (cd "$dl" && "${apt[@]}" apt-get -o APT::Sandbox::User=root download "$name:$arch" "${parts[@]}" >"$work/apt.log" 2>&1); then
 		rm -rf "$dl"
 		apt_failed "cannot download $name:$arch${parts[*]:+ ${parts[*]}}"
 	fi
 	for part in "$dl"/linux-binary-* "$dl"/linux-base-* "$dl"/linux-modules-*; do
-		[ ! -f "$part" ] || mv "$part" "$cache/"
+		[ ! -f "$part" ] || mv "$part" "$dir/"
 	done
 	# shellcheck disable=SC2012,SC2086
 	name=$(cd "$dl" && { ls -1 $pattern 2>/dev/null || true; } | sort -V | tail -1)
-	[ -n "$name" ] && mv "$dl/$name" "$cache/$name"
+	[ -n "$name" ] && mv "$dl/$name" "$dir/$name"
 	rm -rf "$dl"
 	[ -n "$name" ] || give_up "the download of $what:$arch left no $pattern"
-	printf -v "$var" '%s' "$cache/$name"
-}
-
-# fetch_bullseye_kernel ARCH FLAVOUR VAR: as fetch_deb, Debian 11's kernel
-# (5.10), the one its linux-image-FLAVOUR points at, through the Debian 11
-# apt configuration of scripts/make-sysroot; kept in a cache folder of its
-# own, apart from the release's kernels.
-fetch_bullseye_kernel() {
-	local arch=$1 flavour=$2 var=$3 dir=$cache/bullseye name dl
-	local apt=("$top/scripts/make-sysroot" --apt "$arch")
-	mkdir -p "$dir"
-	# shellcheck disable=SC2012
-	name=$(cd "$dir" && { ls -1 linux-image-5.10*-"${flavour}"_*_"$arch".deb 2>/dev/null || true; } | sort -V | tail -1)
-	if [ -z "$name" ]; then
-		name=$("${apt[@]}" apt-cache depends "linux-image-$flavour" 2>/dev/null |
-			sed -n "s/^ *Depends: \(linux-image-5\.10[^ :]*-$flavour\)\(:$arch\)\{0,1\}$/\1/p" | sed -n 1p)
-		[ -n "$name" ] || give_up "Debian 11 offers no linux-image-5.10*-$flavour:$arch"
-		echo "systest: downloading $name:$arch from Debian 11" >&2
-		dl=$(mktemp -d "$dir/download.XXXXXX")
-		if ! (cd "$dl" && "${apt[@]}" apt-get download "$name" >"$work/apt.log" 2>&1); then
-			rm -rf "$dl"
-			apt_failed "cannot download $name:$arch from Debian 11"
-		fi
-		mv "$dl/$name"_*.deb "$dir/" && rm -rf "$dl"
-		# shellcheck disable=SC2012
-		name=$(cd "$dir" && ls -1 "$name"_*_"$arch".deb | sort -V | tail -1)
-	fi
 	printf -v "$var" '%s' "$dir/$name"
 }
 
@@ -309,6 +258,7 @@ build_initramfs() {
 	cp "$here/guest-init" "$root/init"
 	chmod 755 "$root/init"
 	write_cases "$root/cases"
+	echo "$limit_guest_port $limit_guest_go" >"$root/cases/limits"
 	printf '%s\n' "$port" >"$root/cases/port"
 	printf '%s\n' "$port" $plain_port >"$root/cases/uarts"
 	[ "$port_kind" != usb ] || : >"$root/cases/usb"
@@ -318,7 +268,7 @@ build_initramfs() {
 # start_sim PHASE: the phase's simulator on the test port's socket.
 start_sim() {
 	# shellcheck disable=SC2086 # the simulator's command line is words
-	${phase_sim[$1]} -u "$sock" 2>"$work/sim-$1.log" &
+	$(phase_field "$1" sim) -u "$sock" 2>"$work/sim-$1.log" &
 	sim_pid=$!
 }
 
@@ -329,12 +279,12 @@ swap_sim() {
 	kill "$sim_pid"
 	wait "$sim_pid" 2>/dev/null || true
 	sim_pid=''
-	if ! wait_for "qemu to drop the simulator" "$gate_limit" qemu_peer_count 0; then
+	if ! wait_for "qemu to drop the simulator" "$limit_gate" qemu_peer_count 0; then
 		failure="qemu kept the simulator's connection"
 		return 1
 	fi
 	start_sim "$1"
-	if ! wait_for "qemu to accept the $1 simulator" "$gate_limit" qemu_peer_count 1; then
+	if ! wait_for "qemu to accept the $1 simulator" "$limit_gate" qemu_peer_count 1; then
 		failure="qemu did not accept the $1 simulator's connection"
 		return 1
 	fi
@@ -350,8 +300,8 @@ wire_size() {
 pull_out_adapter() {
 	local sent
 	sent=$(wire_size)
-	wait_for "the unplug case" 20 console_has '^@@unplug' || return 1
-	wait_for "the command on the adapter" 10 wire_grew "$sent" || return 1
+	wait_for "the unplug case" "$limit_unplug" console_has '^@@unplug' || return 1
+	wait_for "the command on the adapter" "$limit_gate" wire_grew "$sent" || return 1
 	sleep 1
 	echo "device_del adapter" >&8
 	t_unplug=$(date +%s.%N)
@@ -377,9 +327,9 @@ wire_grew() {
 await_power_off() {
 	local name
 	for name in "${case_names[@]}"; do
-		[ -n "${case_hazard[$name]:-}" ] && [ -n "${case_xfail[$name]:-}" ] || continue
-		wait_for "the last case" 60 console_has "^@@case $name\$" || break
-		if ! wait_for "the guest to finish" "$((case_limit[name] + 10))" guest_finished 2>/dev/null; then
+		[ -n "$(field "$name" hazard)" ] && [ -n "$(field "$name" xfail)" ] || continue
+		wait_for "the last case" "$limit_finish" console_has "^@@case $name\$" || break
+		if ! wait_for "the guest to finish" "$(($(field "$name" limit) + limit_gate))" guest_finished 2>/dev/null; then
 			echo "systest: the guest stopped answering in its last case; qemu is ended"
 			hung_case=$name
 			end_qemu
@@ -388,8 +338,8 @@ await_power_off() {
 		break
 	done
 	if [ "$powers_off" = 1 ]; then
-		wait_for "the guest to power off" 60 qemu_gone || failure="the guest did not power off"
-	elif wait_for "the guest to finish" 60 console_has '^@@done'; then
+		wait_for "the guest to power off" "$limit_finish" qemu_gone || failure="the guest did not power off"
+	elif wait_for "the guest to finish" "$limit_finish" console_has '^@@done'; then
 		# /init has synced; nothing is left to lose.
 		end_qemu
 	else

@@ -48,7 +48,7 @@ wire_frames() {
 # where it refused; and the table's cells for the port and the UART that
 # refuses RS-485.
 check_wire() {
-	local name tty=${port#/dev/} want frames got problem='' expect=() seen=() i n usual board s a rest
+	local name tty=${port#/dev/} want frames got problem='' expect=() seen=() i usual board s a rest
 	if [ -n "$plain_port" ]; then
 		if [ -s "$work/plain.out" ]; then
 			wire_cell[${plain_port#/dev/}]="not switched: RS-485 refused, yet bytes reached its wire"
@@ -61,21 +61,16 @@ check_wire() {
 		return 0
 	fi
 	grep -q '^@@kernel ' "$work/console.txt" && [ -f "$work/trace.log" ] || return 0
-	# Every pulvane on the port that is not refused sends one frame, each
-	# of those that `together` starts at once too, at the driver's usual
-	# levels, or at the board's own where the device tree set RS-485 up
-	# and pulvane -a kept it (case_rts): RTS's two levels swapped.
+	# Each case's frames (its field), at the driver's usual levels, or at
+	# the board's own where the device tree set RS-485 up and pulvane -a
+	# kept it (rts=board): RTS's two levels swapped.
 	usual=${wire_want[$port_wire]}
 	read -r s a rest <<<"$usual"
 	board="$a $s $rest"
 	for name in "${case_names[@]}"; do
-		case ${case_cmd[$name]} in pulvane\ * | together\ pulvane\ *) ;; *) continue ;; esac
-		[ "${case_cmd[$name]##* }" = "$port" ] || continue
-		grep -qxF "${case_phase[$name]}" "$work/root/cases/phases" || continue
-		[ "${want_stderr[$name]}" != "$refused" ] || continue
-		n=$(grep -o -w pulvane <<<"${case_cmd[$name]}" | grep -c .)
-		for ((i = 0; i < n; i++)); do
-			if [ "${case_rts[$name]:-}" = board ]; then expect+=("$board"); else expect+=("$usual"); fi
+		grep -qxF "${cases[$name/phase]}" "$work/root/cases/phases" || continue
+		for ((i = 0; i < ${cases[$name/frames]}; i++)); do
+			if [ "${cases[$name/rts]}" = board ]; then expect+=("$board"); else expect+=("$usual"); fi
 		done
 	done
 	want=${#expect[@]}
