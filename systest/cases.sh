@@ -376,10 +376,11 @@ check_case() {
 			got=$(result "$name" status)
 			[ "$got" = "$(field "$name" status)" ] ||
 				problems+=("exit status: want $(field "$name" status), got $got")
+			# (Straight from the fields: $(...) would drop a final newline.)
 			for want in stdout stderr; do
 				got=$(squash "$(result "$name" "$want")")
-				[ "$got" = "$(hex_of "$(field "$name" "$want")")" ] ||
-					problems+=("$want: want $(printf '%q' "$(field "$name" "$want")"), got $(quoted_hex "$got")")
+				[ "$got" = "$(hex_of "${cases[$name/$want]:-}")" ] ||
+					problems+=("$want: want $(printf '%q' "${cases[$name/$want]:-}"), got $(quoted_hex "$got")")
 			done
 		fi
 		got=$(result "$name" probe)
