@@ -6,16 +6,17 @@
 # shellcheck disable=SC2034
 
 # The kernels: the name --kernel takes; where its packages come from
-# ("release": the running release's archive; "bullseye": Debian 11's,
+# ("release": the running release's archive; "release-if-any": the same,
+# the boot skipped where the release has none; "bullseye": Debian 11's,
 # through scripts/make-sysroot --apt); Debian's linux-image-FLAVOUR for an
 # armhf and for an arm64 board ("-": none); the Debian releases whose CI
 # run boots it (.ci/run). 5.10 is what many boards in the field still run;
 # 16k is the 16K-page arm64 kernel, the Raspberry Pi 5's own kind, from
 # Debian 13 on.
 kernel_table='
-release  release   armmp  arm64      bookworm trixie forky
-5.10     bullseye  armmp  arm64      bookworm
-16k      release   -      arm64-16k  trixie
+release  release         armmp  arm64      bookworm trixie forky
+5.10     bullseye        armmp  arm64      bookworm
+16k      release-if-any  -      arm64-16k  trixie
 '
 
 # The boots, in the order a run takes them: BOARD, or BOARD/BOOT for a

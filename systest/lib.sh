@@ -65,6 +65,7 @@ fetch_deb() {
 	if [ "$flavour" != - ] && ! "${apt[@]}" apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1; then
 		[ ${#apt[@]} -gt 0 ] || as_root "$top/scripts/apt-update"
 		"${apt[@]}" apt-cache show "linux-image-$flavour:$arch" >/dev/null 2>&1 ||
+			[ "$(kernel_field "$kernel_series" 2)" != release-if-any ] ||
 			skip "board $board${boot:+, boot $boot}: this release has no linux-image-$flavour:$arch (kernel $kernel_series)"
 	fi
 	name=$what
