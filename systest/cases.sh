@@ -18,12 +18,11 @@ phase_field() {
 	awk -v p="$1" -v f="$2" '$1 == p { if (f == "tool") print $2; else { $1 = $2 = ""; sub(/^ +/, ""); print } }' <<<"$phase_table"
 }
 
-# The cases, in order, and their fields (add_case), as cases[NAME/FIELD].
+# The cases, in order, and their fields (add_case), as cases[NAME/FIELD];
+# every field is set, so that each is read as it stands.
 case_names=()
+case_fields=" cmd port stdin status stdout stderr probe refused frames rts cell setup limit xfail wire wire_stopped hazard "
 declare -A cases=() port_result=()
-field() {
-	echo "${cases[$1/$2]:-}"
-}
 
 # The board's name for a UART, from uart_label: label_of ttyS1.
 label_of() {
@@ -60,26 +59,26 @@ label_of() {
 #   hazard   1: the guest may stop answering or lose its port in it; it
 #            runs after the report
 add_case() {
-	local phase=$1 name=$2 kv
+	local phase=$1 name=$2 kv f
 	shift 2
 	[ -z "${cases[$name/phase]:-}" ] || give_up "two cases are named '$name'"
 	case_names+=("$name")
+	for f in $case_fields; do
+		cases[$name/$f]=''
+	done
 	cases[$name/phase]=$phase cases[$name/port]=$port cases[$name/stdin]=- cases[$name/setup]=-
 	cases[$name/limit]=$limit_case cases[$name/status]=- cases[$name/rts]=usual
 	for kv in "$@"; do
-		case ${kv%%=*} in
-		cmd | port | stdin | status | stdout | stderr | probe | refused | frames | rts | cell | setup | limit | xfail | wire | wire_stopped | hazard) ;;
-		*) give_up "case '$name' has no field ${kv%%=*}" ;;
-		esac
+		[[ $case_fields == *" ${kv%%=*} "* ]] || give_up "case '$name' has no field ${kv%%=*}"
 		cases[$name/${kv%%=*}]=${kv#*=}
 	done
-	if [ -z "${cases[$name/frames]:-}" ]; then
+	if [ -z "${cases[$name/frames]}" ]; then
 		cases[$name/frames]=0
-		case ${cases[$name/cmd]:-} in
-		pulvane\ *) [ "${cases[$name/port]}" != "$port" ] || [ -n "${cases[$name/refused]:-}" ] || cases[$name/frames]=1 ;;
+		case ${cases[$name/cmd]} in
+		pulvane\ *) [ "${cases[$name/port]}" != "$port" ] || [ -n "${cases[$name/refused]}" ] || cases[$name/frames]=1 ;;
 		esac
 	fi
-	if [ -z "${cases[$name/cell]:-}" ]; then
+	if [ -z "${cases[$name/cell]}" ]; then
 		cases[$name/cell]='at'
 		[ "$(phase_field "$phase" tool)" != pulvane ] || cases[$name/cell]=counter
 	fi
@@ -295,7 +294,7 @@ fi
 # The phases in the order they run, each with its simulator on the port.
 phases=()
 for name in "${case_names[@]}"; do
-	case " ${phases[*]} " in *" $(field "$name" phase) "*) ;; *) phases+=("$(field "$name" phase)") ;; esac
+	case " ${phases[*]} " in *" ${cases[$name/phase]} "*) ;; *) phases+=("${cases[$name/phase]}") ;; esac
 done
 
 # write_cases DIR: the phases in order and one file of cases per phase for
@@ -313,12 +312,12 @@ write_cases() {
 	for name in "${case_names[@]}"; do
 		phase=${cases[$name/phase]}
 		[ -e "$1/$phase" ] || continue
-		if [ -n "$(field "$name" hazard)" ] && [ "$reported" = 0 ]; then
+		if [ -n "${cases[$name/hazard]}" ] && [ "$reported" = 0 ]; then
 			printf '@report\t-\t-\t-\t\n' >>"$1/$phase"
 			reported=1
 		fi
 		printf '%s\t%s\t%s\t%s\t%s\n' "$name" "${cases[$name/limit]}" "${cases[$name/setup]}" \
-			"${cases[$name/stdin]}" "$(field "$name" cmd)" >>"$1/$phase"
+			"${cases[$name/stdin]}" "${cases[$name/cmd]}" >>"$1/$phase"
 	done
 	[ "$reported" = 1 ] || printf '@report\t-\t-\t-\t\n' >>"$1/$(tail -n 1 "$1/phases")"
 }
@@ -365,7 +364,7 @@ wire_has() {
 
 check_case() {
 	local name=$1 got want off wire problems=() note='' phase cmd xfail
-	phase=$(field "$name" phase) cmd=$(field "$name" cmd) xfail=$(field "$name" xfail)
+	phase=${cases[$name/phase]} cmd=${cases[$name/cmd]} xfail=${cases[$name/xfail]}
 	if [ "$name" = "$hung_case" ] && ! grep -qxF "@@end $name" "$work/console.txt"; then
 		# Expected of this case: the guest may stop answering in it.
 		note="; the guest stopped answering"
@@ -374,17 +373,16 @@ check_case() {
 	else
 		if [ -n "$cmd" ]; then
 			got=$(result "$name" status)
-			[ "$got" = "$(field "$name" status)" ] ||
-				problems+=("exit status: want $(field "$name" status), got $got")
-			# (Straight from the fields: $(...) would drop a final newline.)
+			[ "$got" = "${cases[$name/status]}" ] ||
+				problems+=("exit status: want ${cases[$name/status]}, got $got")
 			for want in stdout stderr; do
 				got=$(squash "$(result "$name" "$want")")
-				[ "$got" = "$(hex_of "${cases[$name/$want]:-}")" ] ||
-					problems+=("$want: want $(printf '%q' "${cases[$name/$want]:-}"), got $(quoted_hex "$got")")
+				[ "$got" = "$(hex_of "${cases[$name/$want]}")" ] ||
+					problems+=("$want: want $(printf '%q' "${cases[$name/$want]}"), got $(quoted_hex "$got")")
 			done
 		fi
 		got=$(result "$name" probe)
-		want=$(field "$name" probe)
+		want=${cases[$name/probe]}
 		if [[ $want == *flags=@off* ]]; then
 			# What the driver kept of flags 0; a driver without RS-485
 			# refused the switch and keeps what it had.
@@ -395,10 +393,10 @@ check_case() {
 		fi
 		[ "$got" = "$want" ] ||
 			problems+=("port state: want $want" "            got  $got")
-		if [ -n "$(field "$name" refused)" ]; then
+		if [ -n "${cases[$name/refused]}" ]; then
 			# Nothing may reach the refusing port's wire: the plain
 			# UART's file, or the test port in the first phase.
-			if [ "$(field "$name" port)" = "$port" ]; then
+			if [ "${cases[$name/port]}" = "$port" ]; then
 				[ "${wire_end[$phase]:-1}" = 0 ] ||
 					problems+=("bytes on the wire in the $phase phase: ${wire_end[$phase]:-unknown}")
 			elif [ -s "$work/plain.out" ]; then
@@ -417,8 +415,8 @@ check_case() {
 		fi
 	fi
 	if [ -n "$xfail" ]; then
-		wire=$(field "$name" wire)
-		[ -z "$note" ] || [ -z "$(field "$name" wire_stopped)" ] || wire=$(field "$name" wire_stopped)
+		wire=${cases[$name/wire]}
+		[ -z "$note" ] || [ -z "${cases[$name/wire_stopped]}" ] || wire=${cases[$name/wire_stopped]}
 		wire_has "$wire" ||
 			problems+=("the limit's signature is missing: no $(printf '%q' "$(printf "$wire")") on the wire")
 		note=" (expected failure: $xfail$note)"
@@ -486,11 +484,11 @@ board_fact() {
 # cell on its port: passed, refused as expected, or FAILED.
 note_port_result() {
 	local name=$1 key word
-	[ -n "$(field "$name" cmd)" ] || return 0
+	[ -n "${cases[$name/cmd]}" ] || return 0
 	key="${cases[$name/cell]} ${cases[$name/port]}"
 	word=passed
-	[ -z "$(field "$name" refused)" ] || word="refused as expected"
-	[ -z "$(field "$name" xfail)" ] || word="expected failure (qemu)"
+	[ -z "${cases[$name/refused]}" ] || word="refused as expected"
+	[ -z "${cases[$name/xfail]}" ] || word="expected failure (qemu)"
 	[ "$2" -eq 0 ] || word=FAILED
 	[ "$word" = passed ] && [ "${port_result[$key]:-}" = "expected failure (qemu)" ] && return 0
 	[ "${port_result[$key]:-}" = FAILED ] || port_result[$key]=$word
@@ -503,7 +501,7 @@ uart_table() {
 	kernel=$(sed -n 's/^@@kernel //p' "$work/console.txt")
 	echo "systest: guest glibc: $(sed -n 's/^@@glibc //p' "$work/console.txt")"
 	tools=$(sed -n 's/^@@tools //p' "$work/console.txt")
-	echo "systest: | board | UART (driver) | kernel | tools | TIOCSRS485 flags 7 | kernel message | base_baud | counter | AT | RTS on the wire |"
+	echo "systest: $table_header"
 	while read -r line; do
 		tty=${line%% *} rest=${line#* }
 		message=$(sed -n "s/^@@dmesg \[[ 0-9.]*\] \(.* $tty ([0-9]*): .*\)/\1/p" "$work/console.txt" | sort -u)

@@ -328,9 +328,9 @@ wire_grew() {
 await_power_off() {
 	local name
 	for name in "${case_names[@]}"; do
-		[ -n "$(field "$name" hazard)" ] && [ -n "$(field "$name" xfail)" ] || continue
+		[ -n "${cases[$name/hazard]}" ] && [ -n "${cases[$name/xfail]}" ] || continue
 		wait_for "the last case" "$limit_finish" console_has "^@@case $name\$" || break
-		if ! wait_for "the guest to finish" "$(($(field "$name" limit) + limit_gate))" guest_finished 2>/dev/null; then
+		if ! wait_for "the guest to finish" "$((${cases[$name/limit]} + limit_gate))" guest_finished 2>/dev/null; then
 			echo "systest: the guest stopped answering in its last case; qemu is ended"
 			hung_case=$name
 			end_qemu
