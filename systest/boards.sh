@@ -42,12 +42,10 @@ usb                  release
 '
 
 # kernels_all; kernel_field NAME N: the kernel's field N (2 the source, 3
-# and 4 the flavours, 5 the CI releases, all of them); boots_of KERNEL
-# [BOARD]: the boots that kernel boots (of that board); boards_all;
+# and 4 the flavours); boots_of KERNEL [BOARD]: the boots that kernel boots
+# (of that board); boards_all;
 kernels_all() { awk 'NF { print $1 }' <<<"$kernel_table"; }
-kernel_field() {
-	awk -v k="$1" -v n="$2" '$1 == k { s = $n; for (i = n + 1; i <= NF && n == 5; i++) s = s " " $i; print s }' <<<"$kernel_table"
-}
+kernel_field() { awk -v k="$1" -v n="$2" '$1 == k { print $n }' <<<"$kernel_table"; }
 boots_of() {
 	awk -v k="$1" -v b="${2:-}" 'NF && (b == "" || $1 == b || index($1, b "/") == 1) {
 		for (i = 2; i <= NF; i++) if ($i == k) print $1 }' <<<"$boot_table"
