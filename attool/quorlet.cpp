@@ -101,6 +101,7 @@ int main(int argc, char *argv[])
 	const std::size_t len = strnlen(buf, sizeof buf);
 	if (write(fd, buf, len) != static_cast<ssize_t>(len)) {
 		fputs("failed to send string to port\n", stderr);
+		serial_close(fd);
 		return 1;
 	}
 
@@ -129,6 +130,6 @@ int main(int argc, char *argv[])
 	}
 
 	// 7.
-	close(fd);
+	serial_close(fd);
 	return flushed_status(printed ? 0 : 1);
 }

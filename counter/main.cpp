@@ -105,6 +105,7 @@ int main(int argc, char *argv[])
 	counter_build_frame(std::span<char, counter_frame_len>(buf, counter_frame_len), id, cmd);
 	if (write(fd, buf, counter_frame_len) < 0) {
 		fputs("failed to send command to port\n", stderr);
+		serial_close(fd);
 		return 1;
 	}
 
@@ -134,6 +135,6 @@ int main(int argc, char *argv[])
 	}
 
 	// 9.
-	close(fd);
+	serial_close(fd);
 	return flushed_status(matched ? 0 : 1);
 }

@@ -67,6 +67,13 @@ int serial_open(const char *path, speed_t speed)
 	// anyway.)
 	struct termios tio {};
 	const bool tty = tcgetattr(fd, &tio) == 0;
+	// A terminal answers ENOTTY to nothing: any other error is a terminal
+	// that hung up since the open (a Bluetooth link refused, a USB device
+	// gone), and nothing sent to it could arrive.
+	if (!tty && errno != ENOTTY) {
+		close(fd);
+		return -1;
+	}
 	if (tty && !lock_port(fd)) {
 		close(fd);
 		return serial_port_in_use;
@@ -110,4 +117,10 @@ int serial_open(const char *path, speed_t speed)
 
 	tcsetattr(fd, TCSANOW, &tio);
 	return fd;
+}
+
+void serial_close(int fd)
+{
+	tcflush(fd, TCOFLUSH);
+	close(fd);
 }

@@ -19,12 +19,19 @@ constexpr int serial_port_in_use = -2;
 // takes the port for this run alone, and configures it: raw 8N1 at `speed`
 // (B9600, B19200, B38400, ...), no flow control, modem lines ignored, reads
 // that return at once with whatever has arrived. Returns the descriptor, -1
-// when the open itself fails, or serial_port_in_use, with nothing changed,
-// when another program kept the port's lock for serial_lock_wait_ms. The
+// when the open itself fails or the terminal has hung up by then, or
+// serial_port_in_use, with nothing changed, when another program kept the
+// port's lock for serial_lock_wait_ms. The
 // lock lasts until the descriptor is closed or the process ends.
 // Configuration calls that a device refuses are not reported: the port is
 // then used with whatever settings it kept.
 int serial_open(const char *path, speed_t speed);
+
+// Ends the run's use of the port. Whatever output is still queued has had
+// the whole run to leave and cannot (a link that never came up, a device
+// that does not read): it is dropped, where a plain close would wait for
+// the tty's closing time, 30 s by default, and overshoot the run's bound.
+void serial_close(int fd);
 
 // Switches the UART into RS-485 mode with RTS driving the transmitter.
 // Returns 0, or -1 when the driver refuses (no RS-485 support) or takes the

@@ -89,7 +89,7 @@ protected:
 		tool.stdin_data = input;
 		// quorlet never asks for RS-485: it runs without the preload library
 		// unless a test needs the library's other parts.
-		tool.rs485_shim = !tool.termios_log.empty() || tool.write_max > 0;
+		tool.rs485_shim = !tool.termios_log.empty() || tool.write_max > 0 || !tool.env.empty();
 		exchange e;
 		e.run = run_tool("quorlet", args, tool);
 		// A late answer is out by now; it must not reach the next run.
@@ -401,7 +401,7 @@ TEST_F(Quorlet, AnAnswerThatCannotBeWrittenIsAFailure)
 	EXPECT_EQ(e.wire, "AT\r");
 }
 
-TEST_F(Quorlet, ALineThePortTakesOnlyInPartIsAFailureAndNothingIsPrinted)
+TEST_F(Quorlet, ALineThePortTakesOnlyInPartOrAPortThatHungUpIsAFailureAndNothingIsPrinted)
 {
 	// A pseudo-terminal takes every line whole; the preload library makes
 	// the write take one byte less.
@@ -411,6 +411,16 @@ TEST_F(Quorlet, ALineThePortTakesOnlyInPartIsAFailureAndNothingIsPrinted)
 	EXPECT_EQ(e.run.status, 1);
 	EXPECT_EQ(e.run.err, "failed to send string to port\n");
 	EXPECT_EQ(e.run.out, "");
+	EXPECT_LT(e.run.seconds, 0.9);
+
+	// A port that hung up right after its open (a Bluetooth link nobody
+	// answers) is no port to use: nothing is sent.
+	tool = {};
+	tool.env = {"RS485_SHIM_HUNG_UP=1"};
+	e = run("ATI\n", {}, simulated(), tool);
+	EXPECT_EQ(e.run.status, 1);
+	EXPECT_EQ(e.run.err, "Unable to open " + dev_.path() + "\n");
+	EXPECT_EQ(e.wire, "");
 	EXPECT_LT(e.run.seconds, 0.9);
 }
 

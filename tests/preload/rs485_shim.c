@@ -26,6 +26,10 @@
  *
  * RS485_SHIM_WRITE_MAX=N makes a write to a tty take at most N bytes, as a
  * full output queue would.
+ *
+ * RS485_SHIM_HUNG_UP=1 makes tcgetattr fail with EIO, as on a terminal that
+ * hung up right after its open (a Bluetooth link refused, a USB device
+ * gone).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -102,6 +106,11 @@ int tcgetattr(int fd, struct termios *t)
 	static int (*real)(int, struct termios *);
 	if (!real)
 		real = (int (*)(int, struct termios *))dlsym(RTLD_NEXT, "tcgetattr");
+	const char *hung_up = getenv("RS485_SHIM_HUNG_UP");
+	if (hung_up && *hung_up) {
+		errno = EIO;
+		return -1;
+	}
 	int got = real(fd, t);
 	const char *cflag = getenv("RS485_SHIM_CFLAG");
 	if (got == 0 && cflag && *cflag)
