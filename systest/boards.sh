@@ -39,6 +39,8 @@ raspi4b/pl011-arm64  release
 raspi4b/mini-arm64   release
 opipc                release 5.10
 usb                  release
+rfcomm               release
+acm                  release
 '
 
 # kernels_all; kernel_field NAME N: the kernel's field N (2 the source, 3
@@ -81,7 +83,19 @@ kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print 
 #   port         the port facing the simulator
 #   port_kind    uart: a UART with RS-485 support; usb: a USB serial
 #                adapter, whose driver has no RS-485 and which leaves the
-#                bus whenever the simulator's side of the socket closes
+#                bus whenever the simulator's side of the socket closes;
+#                link: a link with no RS-485 whose far end is in the guest
+#                too (Bluetooth, USB ACM), served there by `link`
+#   link         the guest's side of a link board: a file of systest/ that
+#                defines link_up (bring the link up, the port appears),
+#                serve SIMULATOR... (serve a phase's simulator at the far
+#                end; no words: nothing serves it), unserve, and cut (the
+#                far end goes away in the middle of a case); "" for none
+#   guest_debs   programs the guest takes from Debian packages of its
+#                userland, "PACKAGE PATH", PATH as in the package
+#   host_helper  a program the host runs for the whole boot, started
+#                before qemu, which connects to its socket host_helper_socket
+#                (words: the command); host_packages: what provides it
 #   plain_port   a UART whose driver refuses RS-485, its bytes going to a
 #                file; "" for none
 #   port_wire    the port's UART model, for qemu's register trace of its
@@ -107,6 +121,7 @@ kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print 
 boot_settings() {
 	qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=() machine_note=''
 	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() port_kind=uart plain_port=''
+	link='' guest_debs=() host_helper=() host_helper_socket='' host_packages=()
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 kept=3 port_refuses=0 fresh_flags=2 lib_root=bullseye
 	case $1 in
 	virt | virt64/*)
@@ -233,6 +248,37 @@ boot_settings() {
 		uart_label=("ttyUSB0=USB adapter")
 		lib_root=cross
 		fresh_flags=none
+		;;
+	rfcomm | acm)
+		machine=(-M 'virt,highmem=off' -cpu cortex-a15)
+		console_tty=ttyS0
+		attach=(-device 'pci-serial,chardev=con0')
+		port_kind=link lib_root=cross fresh_flags=none uart_label=()
+		;;&
+	rfcomm)
+		# An ELM327 behind Bluetooth, bound with rfcomm. btvirt on the
+		# host is the radio: each connection to its socket is one
+		# emulated BR/EDR controller, and the guest attaches two over
+		# virtio consoles (qemu's 16550s pass a byte at a time, which
+		# btvirt's packet reader does not survive): hci0 for the tools,
+		# hci1 for the far end, whose RFCOMM listener serves the
+		# simulators (link-rfcomm).
+		attach+=(-device virtio-serial-device
+			-chardev "socket,id=bt0,path=/tmp/bt-server-bredr" -device 'virtconsole,chardev=bt0'
+			-chardev "socket,id=bt1,path=/tmp/bt-server-bredr" -device 'virtconsole,chardev=bt1')
+		modules=(virtio_mmio virtio_console hci_uart rfcomm)
+		guest_debs=("bluez ./*bin/btattach" "bluez ./*bin/hciconfig" "bluez ./*bin/rfcomm")
+		host_helper=(btvirt -s -l0) host_helper_socket=/tmp/bt-server-bredr host_packages=(bluez-test-tools)
+		port=/dev/rfcomm0 port_wire=bluetooth link=link-rfcomm
+		uart_label=("rfcomm0=Bluetooth (RFCOMM)")
+		;;
+	acm)
+		# A USB adapter with a native CDC-ACM function: the gadget
+		# side, on dummy_hcd in the same guest, plays the device on
+		# ttyGS0 (link-acm).
+		modules=(dummy_hcd usb_f_acm cdc-acm)
+		port=/dev/ttyACM0 port_wire=usb link=link-acm
+		uart_label=("ttyACM0=USB CDC-ACM device")
 		;;
 	esac
 }

@@ -4,7 +4,8 @@
 # shellcheck disable=SC2154 # work, console, failure, at_phase, always_show_console and the board's settings are systest/run's
 
 # The phases in the order they may run: the tool whose cases each holds,
-# and the simulator that plays the device on the port meanwhile.
+# and the simulator that plays the device on the port meanwhile ("-":
+# none, the device does not read).
 phase_table="
 counter  pulvane  $counter_sim -m 12 -c 10,20 -v
 auto     pulvane  $counter_sim -m 12 -c 10,20 -v
@@ -12,6 +13,7 @@ at       quorlet  $at_sim -v
 fast     quorlet  $at_sim -v
 speed    pulvane  $counter_sim -m 12 -c 10,20 -v
 unplug   quorlet  $at_sim -v -f split -g 3000
+deaf     quorlet  -
 "
 # phase_field PHASE tool|sim
 phase_field() {
@@ -21,7 +23,7 @@ phase_field() {
 # The cases, in order, and their fields (add_case), as cases[NAME/FIELD];
 # every field is set, so that each is read as it stands.
 case_names=()
-case_fields=" cmd port stdin status stdout stderr probe refused frames rts cell setup limit xfail wire wire_stopped hazard "
+case_fields=" cmd port stdin status stdout stderr stderr_or probe refused frames rts cell setup limit xfail wire wire_stopped hazard "
 declare -A cases=() port_result=()
 
 # The board's name for a UART, from uart_label: label_of ttyS1.
@@ -40,6 +42,8 @@ label_of() {
 #   port     the port the command uses [the test port]
 #   stdin    a printf format fed to the command [none]
 #   status, stdout, stderr  what the command must give [-, "", ""]
+#   stderr_or  another stderr it may give instead, where the kernel's
+#            timing decides between the two [none]
 #   probe    the port's state afterwards, as rs485_probe prints it
 #   refused  1: the driver refuses pulvane RS-485 there; nothing may reach
 #            that port's wire
@@ -50,8 +54,9 @@ label_of() {
 #   cell     the table's cell it counts in: counter, "counter -a" or at
 #            [by the phase's tool]
 #   setup    carrier-down (CLOCAL cleared first), rs485-off (RS-485
-#            switched off first) or unplug (the host pulls the adapter out
-#            during the command) [-]
+#            switched off first), unplug (the host pulls the adapter out
+#            during the command) or cut (a link board's far end goes away
+#            during the command, 1.5 s after its start) [-]
 #   limit    seconds the command may take before it is killed [limit_case]
 #   xfail    why it cannot pass on this board (an emulator's limit): it
 #            must fail exactly so, the wire holding `wire` (a printf
@@ -101,13 +106,13 @@ fresh_port="rs485 $(rs485_part "$fresh_flags") ispeed=9600 ospeed=9600 csize=8 p
 fresh_port+=" clocal=1 cread=1 icanon=1 echo=1 isig=1 opost=1 ixon=1 icrnl=1 vmin=1 vtime=0"
 # RS-485 as the tools leave it: flags 7 asked for, and what the driver
 # keeps (the board's kept: ENABLED | RTS_ON_SEND, 3, from the serial core
-# of 6.1, 6.12 and 7.2); a USB adapter has none. The AT phase switches it
+# of 6.1, 6.12 and 7.2); a USB adapter or a link has none. The AT phase switches it
 # off first; what the driver keeps of flags 0 differs between kernels (the
 # 8250 core of 6.1 keeps RTS_ON_SEND, 2; 6.12's nothing), so the cases
 # after expect what the guest's switch reported ("@off", filled in by
 # check_case).
 off_kept=@off
-if [ "$port_kind" = usb ]; then
+if [ "$port_kind" != uart ]; then
 	kept=none off_kept=none
 fi
 refused=$'Unable to set rs495 mode\n'
@@ -205,7 +210,15 @@ elif [ "$port_kind" = uart ]; then
 	add_case counter "$carrier; module 1 reads zero" cmd="pulvane -d -i 1 $port" \
 		status=0 stdout="$zero" probe="$(raw_port "$kept" 9600)" setup=carrier-down limit="$limit_carrier"
 else
-	add_case counter "the adapter starts without RS-485, cooked, at 9600" probe="$fresh_port"
+	# A USB adapter or a link: no RS-485 in the driver. On Bluetooth the
+	# very first case is a run of quorlet right after the bind, whose
+	# open starts the link (nothing else has opened the port before).
+	if [ "$board" = rfcomm ]; then
+		add_case at "the first run after the bind, the link not up at its open, is answered" stdin='ATI\n' \
+			cmd="quorlet $port" status=0 stdout=$'ELM327 v1.5\n' probe="$(raw_port none 9600)"
+	else
+		add_case counter "the adapter starts without RS-485, cooked, at 9600" probe="$fresh_port"
+	fi
 	refusal "the adapter refuses RS-485: the message, nothing on its wire" "pulvane -d $port" "$port" "$(raw_port none 9600)"
 	# An RS-485 adapter switches direction by itself: with -a, which
 	# makes no request, the exchanges pass through it. A phase of their
@@ -214,11 +227,15 @@ else
 		status=0 stdout="$counts" probe="$(raw_port none 9600)" cell="counter -a"
 	add_case auto "-a: reset module 1: OK" cmd="pulvane -a -r -i 1 $port" \
 		status=0 stdout=$'OK\n' probe="$(raw_port none 9600)" cell="counter -a"
-	add_case auto "-a: module 1 reads zero after its reset" cmd="pulvane -a -d -i 1 $port" \
-		status=0 stdout="$zero" probe="$(raw_port none 9600)" cell="counter -a"
-	add_case auto "-a -b 19200: module 2 kept its counts" cmd="pulvane -a -b 19200 -d -i 2 $port" \
-		status=0 stdout="$counts" probe="$(raw_port none 19200)" cell="counter -a"
-	five_at_once auto -a
+	# Over Bluetooth each run's connection is served by a simulator of
+	# its own, which starts at its first counts.
+	if [ "$board" != rfcomm ]; then
+		add_case auto "-a: module 1 reads zero after its reset" cmd="pulvane -a -d -i 1 $port" \
+			status=0 stdout="$zero" probe="$(raw_port none 9600)" cell="counter -a"
+		add_case auto "-a -b 19200: module 2 kept its counts" cmd="pulvane -a -b 19200 -d -i 2 $port" \
+			status=0 stdout="$counts" probe="$(raw_port none 19200)" cell="counter -a"
+		five_at_once auto -a
+	fi
 fi
 
 # The AT phase: at-sim starts as after power-on: echo on, lines ended by
@@ -291,6 +308,30 @@ fi
 	add_case unplug "the adapter pulled out during the answer: status 1, nothing printed, within 10 s" stdin='ATI\n' \
 		cmd="quorlet $port" status=1 probe="$port: No such file or directory" setup=unplug limit="$limit_unplug_case" hazard=1
 
+# A link's own cases. Over Bluetooth: five runs at once, each answered in
+# turn over a connection of its own; a channel nobody listens on, whose
+# link is refused about 30 ms after the open (the kernel decides whether
+# quorlet's write comes before that); and the far end closing during the
+# answer. Over USB ACM: a device that does not read what it is sent, the
+# run's line left queued; and the device unplugged during the answer. Each
+# ends within the run's ten seconds, with nothing printed.
+if [ "$board" = rfcomm ]; then
+	add_case at "five runs at once take turns: each is answered" stdin='ATI\n' \
+		cmd="together$(for _ in 1 2 3 4; do printf ' quorlet %s --' "$port"; done) quorlet $port" \
+		status=0 stdout="$(printf 'ELM327 v1.5\n%.0s' 1 2 3 4 5)"$'\n' probe="$(raw_port none 9600)"
+	add_case at "a channel nobody listens on: status 1, nothing printed, within 10 s" stdin='ATI\n' \
+		cmd="quorlet /dev/rfcomm1" port=/dev/rfcomm1 status=1 stderr_or=$'failed to send string to port\n' \
+		probe="$(raw_port none 9600)" limit="$limit_unplug_case"
+	add_case unplug "the far end closing during the answer: status 1, nothing printed, within 10 s" \
+		stdin='ATI\n' cmd="quorlet $port" status=1 probe="$(raw_port none 9600)" setup=cut \
+		limit="$limit_unplug_case" hazard=1
+elif [ "$board" = acm ]; then
+	add_case deaf "a device that does not read: status 1, nothing printed, within 10 s" stdin='ATI\n' \
+		cmd="quorlet $port" status=1 probe="$(raw_port none 9600)" limit="$limit_unplug_case"
+	add_case unplug "the device unplugged during the answer: status 1, nothing printed, within 10 s" stdin='ATI\n' \
+		cmd="quorlet $port" status=1 probe="$port: No such file or directory" setup=cut limit="$limit_unplug_case" hazard=1
+fi
+
 # The phases in the order they run, each with its simulator on the port.
 phases=()
 for name in "${case_names[@]}"; do
@@ -302,7 +343,7 @@ done
 # kernel's messages, the userland, the UARTs) comes after the cases, or
 # before the first case that may stop the guest or take its port away.
 write_cases() {
-	local name phase reported=0
+	local name phase reported=0 sim
 	: >"$1/phases"
 	for phase in "${phases[@]}"; do
 		[ "$at_phase" = 1 ] || [ "$(phase_field "$phase" tool)" != quorlet ] || continue
@@ -320,6 +361,13 @@ write_cases() {
 			"${cases[$name/stdin]}" "${cases[$name/cmd]}" >>"$1/$phase"
 	done
 	[ "$reported" = 1 ] || printf '@report\t-\t-\t-\t\n' >>"$1/$(tail -n 1 "$1/phases")"
+	# A link board serves each phase's simulator in the guest, the board's
+	# own build of it under its plain name.
+	[ -z "$link" ] || while read -r phase; do
+		read -ra sim <<<"$(phase_field "$phase" sim)"
+		[ "${sim[0]}" != - ] || sim=()
+		printf '%s\t%s\n' "$phase" "${sim[0]:+${sim[0]##*/} ${sim[*]:1}}"
+	done <"$1/phases" >"$1/sims"
 }
 
 # squash TEXT: the words of TEXT, one blank between them.
@@ -378,7 +426,9 @@ check_case() {
 			for want in stdout stderr; do
 				got=$(squash "$(result "$name" "$want")")
 				[ "$got" = "$(hex_of "${cases[$name/$want]}")" ] ||
-					problems+=("$want: want $(printf '%q' "${cases[$name/$want]}"), got $(quoted_hex "$got")")
+					{ [ "$want" = stderr ] && [ -n "${cases[$name/stderr_or]}" ] &&
+						[ "$got" = "$(hex_of "${cases[$name/stderr_or]}")" ]; } ||
+					problems+=("$want: want $(printf '%q' "${cases[$name/$want]}")${cases[$name/stderr_or]:+ or $(printf '%q' "${cases[$name/stderr_or]}")}, got $(quoted_hex "$got")")
 			done
 		fi
 		got=$(result "$name" probe)
@@ -398,21 +448,26 @@ check_case() {
 			# UART's file, or the test port in the first phase.
 			if [ "${cases[$name/port]}" = "$port" ]; then
 				[ "${wire_end[$phase]:-1}" = 0 ] ||
-					problems+=("bytes on the wire in the $phase phase: ${wire_end[$phase]:-unknown}")
+					problems+=("${link:+requests the device heard}${link:-bytes on the wire} in the $phase phase: ${wire_end[$phase]:-unknown}")
 			elif [ -s "$work/plain.out" ]; then
 				problems+=("bytes on the wire: $(hex_of "$(cat "$work/plain.out")")")
 			fi
 		fi
-		if [ "${cases[$name/setup]}" = unplug ]; then
+		case ${cases[$name/setup]} in
+		unplug | cut)
 			# Ten polls a second apart, and no more.
 			got=$(result "$name" seconds)
 			awk -v s="$got" 'BEGIN { exit !(s != "" && s < 10.9) }' ||
 				problems+=("took $got s, more than its ten seconds")
+			grep -qxF "@@done" "$work/console.txt" || problems+=("the guest did not go on after it")
+			;;&
+		unplug)
 			[ -n "${t_unplug:-}" ] || problems+=("the adapter was not pulled out")
 			grep -q "^@@later .*disconnected from ${port#/dev/}" "$work/console.txt" ||
 				problems+=("the guest's kernel did not report the adapter gone")
-			grep -qxF "@@done" "$work/console.txt" || problems+=("the guest did not go on after it")
-		fi
+			;;
+		cut) grep -qxF "@@cut $name" "$work/console.txt" || problems+=("the far end did not go away") ;;
+		esac
 	fi
 	if [ -n "$xfail" ]; then
 		wire=${cases[$name/wire]}
@@ -433,8 +488,14 @@ check_case() {
 }
 
 check_results() {
-	local name
+	local name phase heard
 	tr -d '\r' <"$console" >"$work/console.txt"
+	# A link board's far end is in the guest, which counts what it heard.
+	if [ -n "$link" ]; then
+		while read -r phase heard; do
+			wire_end[$phase]=$heard
+		done < <(sed -n 's/^@@heard //p' "$work/console.txt")
+	fi
 	for name in "${case_names[@]}"; do
 		grep -qxF "${cases[$name/phase]}" "$work/root/cases/phases" || continue
 		check_case "$name"

@@ -32,7 +32,8 @@ esac
 # boards' device trees.
 provide_host_packages() {
 	mkdir -p "$cache"
-	need_packages qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils
+	need_packages qemu-system-arm cpio "gcc-$triplet" "libc6-dev-$userland-cross" device-tree-compiler xz-utils \
+		${link:+"g++-$triplet"} "${host_packages[@]}"
 }
 
 # fetch_deb ARCH kernel|busybox-static VAR: sets VAR to the path of the
@@ -108,7 +109,11 @@ kernel_parts() {
 
 # from_deb DEB OUT PATTERN...: one file out of a package (or its kernel
 # parts), the first that one of the PATTERNs names, kept beside it.
+# deb_has is the same, false where the package has no such file.
 from_deb() {
+	deb_has "$@" || give_up "no ${*:3} in $1"
+}
+deb_has() {
 	local deb=$1 out=$2 kept part pattern
 	shift 2
 	kept=$cache/$(basename "$deb" .deb).$(basename "$out")
@@ -119,7 +124,7 @@ from_deb() {
 				[ ! -s "$kept.part.$$" ] || break 2
 			done
 		done
-		[ -s "$kept.part.$$" ] || { rm -f "$kept.part.$$"; give_up "no $* in $deb"; }
+		[ -s "$kept.part.$$" ] || { rm -f "$kept.part.$$"; return 1; }
 		mv "$kept.part.$$" "$kept"
 	fi
 	cp "$kept" "$out"
@@ -219,23 +224,58 @@ copy_libraries() {
 	done
 }
 
-# copy_modules ROOT KERNEL_DEB: the board's modules into ROOT/lib/modules,
-# uncompressed, and their names in load order into ROOT/cases/modules.
+# copy_modules ROOT KERNEL_DEB: the board's modules and those they depend on
+# (their modinfo's depends=) into ROOT/lib/modules, uncompressed, and their
+# names in load order, each after what it needs, into ROOT/cases/modules.
+# A module the kernel has built in (modules.builtin) is left out.
 copy_modules() {
 	local root=$1 module
 	: >"$root/cases/modules"
 	[ ${#modules[@]} -gt 0 ] || return 0
 	mkdir -p "$root/lib/modules"
 	for module in "${modules[@]}"; do
-		from_deb "$2" "$root/lib/modules/$module.ko.packed" "./*/$module.ko*"
-		case $(od -An -tx1 -N4 "$root/lib/modules/$module.ko.packed" | tr -d ' ') in
-		fd377a58) xz -dc ;;
-		28b52ffd) zstd -dcq ;;
-		*) cat ;;
-		esac <"$root/lib/modules/$module.ko.packed" >"$root/lib/modules/$module.ko" ||
-			give_up "cannot unpack $module"
-		rm "$root/lib/modules/$module.ko.packed"
-		echo "$module" >>"$root/cases/modules"
+		copy_module "$root" "$2" "$module"
+	done
+}
+copy_module() {
+	local root=$1 module=$3 ko=$1/lib/modules/$3.ko need
+	[ ! -e "$ko" ] || return 0
+	if ! deb_has "$2" "$ko.packed" "./*/$module.ko*"; then
+		from_deb "$2" "$work/modules.builtin" "./*/modules.builtin"
+		grep -q "/${module//[-_]/[-_]}\.ko\$" "$work/modules.builtin" || give_up "no module $module in $2"
+		return 0
+	fi
+	case $(od -An -tx1 -N4 "$ko.packed" | tr -d ' ') in
+	fd377a58) xz -dc ;;
+	28b52ffd) zstd -dcq ;;
+	*) cat ;;
+	esac <"$ko.packed" >"$ko" || give_up "cannot unpack $module"
+	rm "$ko.packed"
+	for need in $(tr '\0' '\n' <"$ko" | sed -n 's/^depends=//p' | tr ',' ' '); do
+		copy_module "$root" "$2" "$need"
+	done
+	echo "$module" >>"$root/cases/modules"
+}
+
+# link_programs ROOT: what a link board's guest serves the far end with:
+# the simulators and the RFCOMM listener, built for the board (static, so
+# that they need no C++ library there), the board's link file as
+# ROOT/cases/link, and its programs from Debian packages.
+link_programs() {
+	local root=$1 entry package path deb
+	"$triplet-gcc" -static -O2 -Wall -Wextra -o "$root/bin/rfcomm_serve" "$here/rfcomm_serve.c" ||
+		give_up "cannot build rfcomm_serve"
+	"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$root/bin/counter-sim" "$top"/sim/counter_{sim,module,serve}.cpp \
+		"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build counter-sim for the board"
+	"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$root/bin/at-sim" "$top"/sim/at_{sim,device,serve}.cpp \
+		"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build at-sim for the board"
+	cp "$here/$link" "$root/cases/link"
+	for entry in "${guest_debs[@]}"; do
+		read -r package path <<<"$entry"
+		deb=''
+		fetch_deb "$userland" "$package" deb
+		from_deb "$deb" "$root/bin/${path##*/}" "$path"
+		chmod 755 "$root/bin/${path##*/}"
 	done
 }
 
@@ -254,6 +294,7 @@ build_initramfs() {
 	# Static, so that it runs on whichever glibc the board's /lib holds.
 	"$triplet-gcc" -static -O2 -Wall -Wextra -o "$root/bin/rs485_probe" "$here/rs485_probe.c" ||
 		give_up "cannot build the probe"
+	[ -z "$link" ] || link_programs "$root"
 	copy_libraries "$root"
 	copy_modules "$root" "$3"
 	cp "$here/guest-init" "$root/init"
@@ -359,7 +400,7 @@ wait_for() {
 			echo "systest: gave up waiting for $what after $limit s" >&2
 			return 1
 		fi
-		if [ "$1" != qemu_gone ] && qemu_gone; then
+		if [ "$1" != qemu_gone ] && [ -n "$qemu_timeout_pid" ] && qemu_gone; then
 			echo "systest: qemu ended while waiting for $what" >&2
 			return 1
 		fi

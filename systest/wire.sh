@@ -25,6 +25,7 @@ trace_plan() {
 	case $port_wire in
 	mini) trace_none="qemu has no trace of the BCM2835 mini UART" ;;
 	usb) trace_none="a USB adapter has no UART registers to trace" ;;
+	bluetooth) trace_none="a Bluetooth link has no UART registers to trace" ;;
 	pl011 | 8250 | imx)
 		if ! grep -qx "${wire_events[$port_wire]}write" <<<"$("$qemu" -d trace:help 2>/dev/null)"; then
 			trace_none="qemu $("$qemu" --version | sed -n '1s/^QEMU emulator version \([^ ]*\).*/\1/p') has no trace of this UART (${wire_events[$port_wire]}write, from qemu 9.0 on)"
