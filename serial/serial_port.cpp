@@ -2,11 +2,22 @@
 #include "serial/serial_port.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
+
+// How long a close may wait for output that the driver keeps but cannot
+// send.
+constexpr int stuck_output_wait_ms = 100;
+
+// The timer's signal only has to arrive; it is its arrival that ends the
+// close's wait.
+void wake(int) {}
 
 // How often a held port is tried again: a queued run starts within this
 // long of the holder letting go.
@@ -122,5 +133,21 @@ int serial_open(const char *path, speed_t speed)
 void serial_close(int fd)
 {
 	tcflush(fd, TCOFLUSH);
+	// Some drivers cannot drop output they have handed on (Linux 6.1's
+	// cdc-acm has no flush): the close would still wait its closing time
+	// for it. That wait ends on a signal, so a timer's signal ends it.
+	int queued = 0;
+	if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+		close(fd);
+		return;
+	}
+	struct sigaction on_timer {};
+	on_timer.sa_handler = wake;
+	sigaction(SIGALRM, &on_timer, nullptr);
+	struct itimerval timer {};
+	timer.it_value.tv_usec = stuck_output_wait_ms * 1000;
+	setitimer(ITIMER_REAL, &timer, nullptr);
 	close(fd);
+	timer = {};
+	setitimer(ITIMER_REAL, &timer, nullptr);
 }

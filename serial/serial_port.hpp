@@ -31,6 +31,8 @@ int serial_open(const char *path, speed_t speed);
 // the whole run to leave and cannot (a link that never came up, a device
 // that does not read): it is dropped, where a plain close would wait for
 // the tty's closing time, 30 s by default, and overshoot the run's bound.
+// Where the driver cannot drop it, the close waits 100 ms at most, ended by
+// SIGALRM, whose handler it installs.
 void serial_close(int fd);
 
 // Switches the UART into RS-485 mode with RTS driving the transmitter.
