@@ -495,7 +495,7 @@ check_case() {
 }
 
 check_results() {
-	local name phase heard
+	local name phase heard bug
 	tr -d '\r' <"$console" >"$work/console.txt"
 	# A link board's far end is in the guest, which counts what it heard.
 	if [ -n "$link" ]; then
@@ -511,7 +511,9 @@ check_results() {
 	check_wire
 	[ ${#not_here[@]} -eq 0 ] || printf 'not run in this boot: %s\n' "${not_here[@]}"
 	if [ -n "$failure" ]; then
-		echo "FAIL the board run: $failure"
+		# What the guest's kernel said when it stopped, if anything.
+		bug=$(grep -m 1 -e 'kernel BUG at' -e 'Unable to handle' -e 'Internal error:' "$work/console.txt" | sed 's/^\[[ 0-9.]*\] //')
+		echo "FAIL the board run: $failure${bug:+; its kernel said: $bug}"
 		failed=$((failed + 1))
 	fi
 	if [ "$failed" -gt 0 ] || [ "$always_show_console" = 1 ]; then

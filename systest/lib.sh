@@ -259,16 +259,24 @@ copy_module() {
 
 # link_programs ROOT: what a link board's guest serves the far end with:
 # the simulators and the RFCOMM listener, built for the board (static, so
-# that they need no C++ library there), the board's link file as
-# ROOT/cases/link, and its programs from Debian packages.
+# that they need no C++ library there) and kept in the cache by their
+# sources' hash, the board's link file as ROOT/cases/link, and its
+# programs from Debian packages.
 link_programs() {
-	local root=$1 entry package path deb
-	"$triplet-gcc" -static -O2 -Wall -Wextra -o "$root/bin/rfcomm_serve" "$here/rfcomm_serve.c" ||
-		give_up "cannot build rfcomm_serve"
-	"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$root/bin/counter-sim" "$top"/sim/counter_{sim,module,serve}.cpp \
-		"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build counter-sim for the board"
-	"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$root/bin/at-sim" "$top"/sim/at_{sim,device,serve}.cpp \
-		"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build at-sim for the board"
+	local root=$1 entry package path deb built
+	built=$cache/link-programs-$triplet-$(cat "$top"/sim/*.[ch]pp "$here/rfcomm_serve.c" | sha256sum | cut -c 1-16)
+	if [ ! -d "$built" ]; then
+		mkdir -p "$built.$$"
+		"$triplet-gcc" -static -O2 -Wall -Wextra -o "$built.$$/rfcomm_serve" "$here/rfcomm_serve.c" ||
+			give_up "cannot build rfcomm_serve"
+		"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$built.$$/counter-sim" "$top"/sim/counter_{sim,module,serve}.cpp \
+			"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build counter-sim for the board"
+		"$triplet-g++" -std=c++20 -static -O2 -I"$top" -o "$built.$$/at-sim" "$top"/sim/at_{sim,device,serve}.cpp \
+			"$top"/sim/{device_line,line_choice}.cpp || give_up "cannot build at-sim for the board"
+		# Runs started together may both build: the first one's stays.
+		mv -T "$built.$$" "$built" 2>/dev/null || rm -rf "$built.$$"
+	fi
+	cp "$built"/* "$root/bin/"
 	cp "$here/$link" "$root/cases/link"
 	for entry in "${guest_debs[@]}"; do
 		read -r package path <<<"$entry"
