@@ -12,8 +12,8 @@
 namespace {
 
 // How long a close may wait for output that the driver keeps but cannot
-// send.
-constexpr int stuck_output_wait_ms = 100;
+// send, in microseconds.
+constexpr int stuck_output_wait_us = 100000;
 
 // The timer's signal only has to arrive; it is its arrival that ends the
 // close's wait.
@@ -145,7 +145,7 @@ void serial_close(int fd)
 	on_timer.sa_handler = wake;
 	sigaction(SIGALRM, &on_timer, nullptr);
 	struct itimerval timer {};
-	timer.it_value.tv_usec = stuck_output_wait_ms * 1000;
+	timer.it_value.tv_usec = stuck_output_wait_us;
 	setitimer(ITIMER_REAL, &timer, nullptr);
 	close(fd);
 	timer = {};
