@@ -88,9 +88,10 @@ kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print 
 #                too (Bluetooth, USB ACM), served there by `link`
 #   link         the guest's side of a link board: a file of systest/ that
 #                defines link_up (bring the link up, the port appears),
-#                serve SIMULATOR... (serve a phase's simulator at the far
-#                end; no words: nothing serves it), unserve, and cut (the
-#                far end goes away in the middle of a case); "" for none
+#                link_serve SIMULATOR... (serve a phase's simulator at the
+#                far end; no words: nothing serves it), link_unserve, and
+#                link_cut (the far end goes away in the middle of a case);
+#                "" for none
 #   guest_debs   programs the guest takes from Debian packages of its
 #                userland, "PACKAGE PATH", PATH as in the package
 #   host_helper  a program the host runs for the whole boot, started
@@ -263,12 +264,12 @@ boot_settings() {
 		# btvirt's packet reader does not survive): hci0 for the tools,
 		# hci1 for the far end, whose RFCOMM listener serves the
 		# simulators (link-rfcomm).
+		host_helper=(btvirt -s -l0) host_helper_socket=/tmp/bt-server-bredr host_packages=(bluez-test-tools)
 		attach+=(-device virtio-serial-device
-			-chardev "socket,id=bt0,path=/tmp/bt-server-bredr" -device 'virtconsole,chardev=bt0'
-			-chardev "socket,id=bt1,path=/tmp/bt-server-bredr" -device 'virtconsole,chardev=bt1')
+			-chardev "socket,id=bt0,path=$host_helper_socket" -device 'virtconsole,chardev=bt0'
+			-chardev "socket,id=bt1,path=$host_helper_socket" -device 'virtconsole,chardev=bt1')
 		modules=(virtio_mmio virtio_console hci_uart rfcomm)
 		guest_debs=("bluez ./*bin/btattach" "bluez ./*bin/hciconfig" "bluez ./*bin/rfcomm")
-		host_helper=(btvirt -s -l0) host_helper_socket=/tmp/bt-server-bredr host_packages=(bluez-test-tools)
 		port=/dev/rfcomm0 port_wire=bluetooth link=link-rfcomm
 		uart_label=("rfcomm0=Bluetooth (RFCOMM)")
 		;;
