@@ -56,7 +56,9 @@ boards_all() { awk 'NF { sub(/\/.*/, "", $1); if (!seen[$1]++) print $1 }' <<<"$
 # kernels_on RELEASE: the kernels CI boots on that Debian release.
 kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print $1 }' <<<"$kernel_table" | paste -sd ' '; }
 
-# boot_settings BOARD[/BOOT]: sets, for that boot under kernel_series,
+# boot_settings BOARD[/BOOT]: sets, for that boot under kernel_series (machine,
+# console_tty, attach, port, port_kind, port_wire and uart_label have no
+# default: every boot's arms set them),
 #   qemu         the emulator: qemu-system-arm or qemu-system-aarch64
 #   machine      qemu's machine options
 #   machine_note why a qemu without the machine cannot run the board; the
@@ -118,12 +120,26 @@ kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print 
 #   mini_last    that mini UART's case that may stop the guest, run last:
 #                "speed" (pulvane -b 19200) or "fast" (quorlet -b 38400,
 #                where that divisor also may stop it); see cases.sh
-# A boot's settings are the arms of the case below that match it, in order.
+# A boot's settings are the defaults below and then every arm of the case
+# that matches it, in order, each arm ended with ';;&' so that none hides
+# a later one; where two arms set the same variable the later wins, so an
+# arm shared by several boards or boots goes before their own arms. A
+# boot's own values (its clock, its quirks) go in its own arm, never in a
+# shared one. The settings are then checked (boot_complete): a boot that
+# lacks one stops the run before anything is fetched or booted.
 boot_settings() {
 	qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=() machine_note=''
-	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() port_kind=uart plain_port=''
+	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() plain_port=''
 	link='' guest_debs=() host_helper=() host_helper_socket='' host_packages=()
 	no_dlab=0 base_baud='' mini_last=speed powers_off=1 kept=3 port_refuses=0 fresh_flags=2 lib_root=bullseye
+	# What every boot must set in its arms: no default.
+	machine=() console_tty='' attach=() port='' port_kind='' port_wire='' uart_label=()
+	boot_arms "$1"
+	boot_complete "$1"
+}
+
+# boot_arms BOOT: the arms.
+boot_arms() {
 	case $1 in
 	virt | virt64/*)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
@@ -132,7 +148,7 @@ boot_settings() {
 		machine=(-M 'virt,highmem=off' -cpu cortex-a15)
 		console_tty=ttyS0
 		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=plain' -serial chardev:u0)
-		port=/dev/ttyAMA0 plain_port=/dev/ttyS1
+		port=/dev/ttyAMA0 port_kind=uart plain_port=/dev/ttyS1
 		uart_label=("ttyAMA0=PL011" "ttyS1=PCI 16550") port_wire=pl011
 		lib_root=cross
 		[ "$kernel_series" != 5.10 ] || port_refuses=1 fresh_flags=0
@@ -148,7 +164,7 @@ boot_settings() {
 		machine=(-M virt -cpu cortex-a53)
 		[ "$kernel_series" != 16k ] || machine=(-M virt -cpu cortex-a76)
 		;;&
-	virt64/arm64) userland=arm64 lib_root=bullseye ;;
+	virt64/arm64) userland=arm64 lib_root=bullseye ;;&
 	imx6ul)
 		# -serial options fill UART1, UART2, ... in order. UART1 is the
 		# console; UART2 has RTS in the device tree (uart-has-rtscts), so
@@ -169,9 +185,9 @@ boot_settings() {
 			"/soc/bus@2100000/serial@21ec000 dmas dma-names")
 		console_tty=ttymxc0
 		attach=(-serial chardev:con0 -serial chardev:u0 -serial chardev:plain)
-		port=/dev/ttymxc1 plain_port=/dev/ttymxc2
+		port=/dev/ttymxc1 port_kind=uart plain_port=/dev/ttymxc2
 		uart_label=("ttymxc1=i.MX6UL UART2, RTS" "ttymxc2=i.MX6UL UART3, no RTS") port_wire=imx
-		;;
+		;;&
 	raspi2b/*)
 		# -serial options fill the PL011 (ttyAMA0) first, then the mini
 		# UART (bcm2835-aux-uart, ttyS1), which the tree leaves off.
@@ -199,7 +215,7 @@ boot_settings() {
 		;;&
 	raspi2b/* | raspi4b/*)
 		dtb_enable=(/soc/serial@7e215040)
-		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART")
+		uart_label=("ttyAMA0=PL011" "ttyS1=mini UART") port_kind=uart
 		;;&
 	raspi2b/pl011* | raspi4b/pl011-*)
 		console_tty=ttyS1
@@ -211,16 +227,25 @@ boot_settings() {
 		dtb_set_props=("/soc/serial@7e201000 linux,rs485-enabled-at-boot-time rs485-rts-active-low")
 		# ENABLED | RTS_AFTER_SEND
 		fresh_flags=5
-		;;
+		;;&
 	raspi2b/mini | raspi4b/mini-*)
 		# Both the speed change (19200) and, on the Pi 4, AT@1 at 38400
 		# may stop the guest here; each boot runs one of them last.
 		console_tty=ttyAMA0
 		attach=(-serial chardev:con0 -serial chardev:u0)
-		port=/dev/ttyS1 port_wire=mini no_dlab=1 base_baud=50000000
-		[ "${1%%/*}" = raspi2b ] || base_baud=70312500
-		[ "$1" != raspi4b/mini-arm64 ] || mini_last=fast
-		;;
+		port=/dev/ttyS1 port_wire=mini no_dlab=1
+		;;&
+	raspi2b/mini)
+		# The mini UART's clock over 16, as the Pi 2's kernel reports it.
+		base_baud=50000000
+		;;&
+	raspi4b/mini-*)
+		base_baud=70312500
+		;;&
+	raspi4b/mini-arm64)
+		# AT@1 at 38400 may stop the guest here: run last.
+		mini_last=fast
+		;;&
 	opipc)
 		# The Orange Pi PC (Allwinner H3): four 16550-type UARTs, which
 		# -serial options fill in order. The tree switches on UART0
@@ -234,10 +259,10 @@ boot_settings() {
 		dtb_enable=(/soc/serial@1c28400)
 		console_tty=ttyS0
 		attach=(-serial chardev:con0 -serial chardev:u0)
-		port=/dev/ttyS1
+		port=/dev/ttyS1 port_kind=uart
 		uart_label=("ttyS1=H3 UART1") port_wire=8250
 		[ "$kernel_series" != 5.10 ] || port_refuses=1
-		;;
+		;;&
 	usb)
 		# An FTDI adapter (ftdi_sio) on an xHCI controller; the armmp
 		# kernel has USB as modules.
@@ -249,7 +274,7 @@ boot_settings() {
 		uart_label=("ttyUSB0=USB adapter")
 		lib_root=cross
 		fresh_flags=none
-		;;
+		;;&
 	rfcomm | acm)
 		machine=(-M 'virt,highmem=off' -cpu cortex-a15)
 		console_tty=ttyS0
@@ -272,7 +297,7 @@ boot_settings() {
 		guest_debs=("bluez ./*bin/btattach" "bluez ./*bin/hciconfig" "bluez ./*bin/rfcomm")
 		port=/dev/rfcomm0 port_wire=bluetooth link=link-rfcomm
 		uart_label=("rfcomm0=Bluetooth (RFCOMM)")
-		;;
+		;;&
 	acm)
 		# A USB adapter with a native CDC-ACM function: the gadget
 		# side, on dummy_hcd in the same guest, plays the device on
@@ -280,6 +305,43 @@ boot_settings() {
 		modules=(dummy_hcd usb_f_acm cdc-acm)
 		port=/dev/ttyACM0 port_wire=usb link=link-acm
 		uart_label=("ttyACM0=USB CDC-ACM device")
-		;;
+		;;&
 	esac
+}
+
+# boot_complete BOOT: the boot's settings hold everything a boot needs;
+# else one line that names the boot and what it lacks, and status 1.
+boot_complete() {
+	local v missing=() wrong=()
+	for v in qemu machine memory kernel_arch userland console_tty attach port port_kind port_wire uart_label lib_root fresh_flags; do
+		[ -n "${!v:-}" ] || missing+=("$v")
+	done
+	[ "$no_dlab" != 1 ] || [ -n "$base_baud" ] || missing+=("base_baud (its mini UART's clock over 16, in its own arm)")
+	[ "$port_kind" != link ] || [ -n "$link" ] || missing+=("link (its far end's file)")
+	[ ${#host_helper[@]} -eq 0 ] || [ -n "$host_helper_socket" ] || missing+=(host_helper_socket)
+	case $port_kind in uart | usb | link | '') ;; *) wrong+=("port_kind $port_kind (uart, usb or link)") ;; esac
+	case $kernel_arch in armhf | arm64) ;; *) wrong+=("kernel_arch $kernel_arch (armhf or arm64)") ;; esac
+	case $userland in armhf | arm64) ;; *) wrong+=("userland $userland (armhf or arm64)") ;; esac
+	case $lib_root in cross | bullseye) ;; *) wrong+=("lib_root $lib_root (cross or bullseye)") ;; esac
+	case $mini_last in speed | fast) ;; *) wrong+=("mini_last $mini_last (speed or fast)") ;; esac
+	[ ${#missing[@]} -gt 0 ] || [ ${#wrong[@]} -gt 0 ] || return 0
+	local said=() joined
+	[ ${#missing[@]} -eq 0 ] || said+=("no $(printf '%s, ' "${missing[@]}")")
+	[ ${#wrong[@]} -eq 0 ] || said+=("$(printf '%s, ' "${wrong[@]}")")
+	joined=$(printf '%s; ' "${said[@]/%, /}")
+	echo "systest: boot $1 (kernel $kernel_series) is incomplete in boards.sh: ${joined%; }" >&2
+	return 1
+}
+
+# arms_open: every arm of boot_settings lets the later ones be reached.
+# An arm ended with ';;' hides every later arm from the boots it matches:
+# their shared settings would silently not be reached. In bash's listing
+# of the function the arms' patterns and their ends stand eight blanks in.
+arms_open() {
+	local hiding
+	hiding=$(declare -f boot_arms | awk '/^        [^ ].*\)$/ { arm = substr($0, 9, length($0) - 9) }
+		/^        ;;$/ { printf "%s%s", sep, arm; sep = ", " }')
+	[ -n "$hiding" ] || return 0
+	echo "systest: boards.sh: end every arm of boot_settings with ';;&', not ';;', which hides the arms after it: $hiding" >&2
+	return 1
 }
