@@ -2,7 +2,7 @@
 // pulvane: resets an in/out counter module on an RS-485 bus, or reads its
 // IN and OUT counts, in one exchange: one frame out, half a second, one read.
 //
-//   pulvane [-b 19200] [-r | -d] [-i 1|2] [-a] device
+//   pulvane [-b 19200] [-r | -d] [-i 1|2] [-a | -t 1|0] device
 //
 // Exit status 0 when the module's reply was recognised (or help was shown),
 // 1 otherwise. A missing or unrecognised reply is told by the status alone.
@@ -33,11 +33,16 @@ int flushed_status(int status)
 	return status;
 }
 
+// Who switches the transceiver: the driver's RS-485, asked for; the port
+// as it is (-a); or this tool, through RTS (-t).
+enum class direction : char { driver, port, rts };
+
 int show_help()
 {
 	puts("-b baud rate <9600 (default) 19200>");
 	puts("-r reset, -d get data\n-i <1 2> ID");
 	puts("-a keep the port's own RS-485 (auto-direction adapter, device tree)");
+	puts("-t <1 0> RTS level while sending, switched by pulvane (UART without RS-485)");
 	puts("Example:");
 	puts("$ pulvane -b 19200 -d -i 1 /dev/ttyS0 ");
 	return flushed_status(0);
@@ -52,12 +57,20 @@ int main(int argc, char *argv[])
 	speed_t speed = B9600;
 	char id = '1';
 	char cmd = counter_cmd_reset;
-	bool own_rs485 = false;
+	direction dir = direction::driver;
+	bool rts_send = true;
+	const char *bad_level = nullptr;
 	int opt;
-	while ((opt = getopt(argc, argv, "rdhab:i:")) != -1) {
+	while ((opt = getopt(argc, argv, "rdhab:i:t:")) != -1) {
 		switch (opt) {
 		case 'a':
-			own_rs485 = true;
+			dir = direction::port;
+			break;
+		case 't':
+			dir = direction::rts;
+			rts_send = strcmp(optarg, "1") == 0;
+			if (!rts_send && strcmp(optarg, "0") != 0)
+				bad_level = optarg;
 			break;
 		case 'r':
 			cmd = counter_cmd_reset;
@@ -77,6 +90,11 @@ int main(int argc, char *argv[])
 			break;
 		}
 	}
+	// A wrong level would drive the bus at the wrong time: no fallback.
+	if (bad_level) {
+		fprintf(stderr, "Invalid RTS level for -t: %s (1 or 0)\n", bad_level);
+		return 1;
+	}
 	const char *path = optind < argc ? argv[optind] : nullptr;
 
 	// 2. The port, for this run alone (a run already on it is waited for),
@@ -94,16 +112,30 @@ int main(int argc, char *argv[])
 	// 3. The transceiver, before anything goes on the bus; with -a the port
 	// keeps the RS-485 it has (an adapter or transceiver that switches
 	// itself, or the device tree's settings, polarity and delays), which
-	// the request would replace.
-	if (!own_rs485 && serial_set_rs485(fd) < 0) {
+	// the request would replace; with -t RTS starts at the receive level.
+	// A port without modem lines refuses RTS as a UART without RS-485
+	// support refuses the mode, and scripts match the one message.
+	if ((dir == direction::driver && serial_set_rs485(fd) < 0) ||
+	    (dir == direction::rts && serial_set_rts(fd, !rts_send) < 0)) {
 		fputs("Unable to set rs495 mode\n", stderr);
 		return 1;
 	}
 
 	// 4. One frame, one write. The frame is 12 bytes into an empty output
-	// queue, so a short count is not expected and not looked at.
+	// queue, so a short count is not expected and not looked at. With -t
+	// RTS is at the send level from just before the write until the
+	// transmitter is empty, and back at once: the module may answer within
+	// milliseconds. It goes back whatever the write did.
 	counter_build_frame(std::span<char, counter_frame_len>(buf, counter_frame_len), id, cmd);
-	if (write(fd, buf, counter_frame_len) < 0) {
+	if (dir == direction::rts)
+		serial_set_rts(fd, rts_send);
+	const ssize_t sent = write(fd, buf, counter_frame_len);
+	if (dir == direction::rts) {
+		if (sent > 0)
+			serial_wait_sent(fd, speed == B19200 ? 19200 : 9600, static_cast<int>(sent));
+		serial_set_rts(fd, !rts_send);
+	}
+	if (sent < 0) {
 		fputs("failed to send command to port\n", stderr);
 		serial_close(fd);
 		return 1;

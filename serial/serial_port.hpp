@@ -15,14 +15,16 @@ constexpr int serial_lock_wait_ms = 15000;
 // serial_open's result when another program held the port all that time.
 constexpr int serial_port_in_use = -2;
 
-// Opens `path` for reading and writing, never as the controlling terminal,
-// takes the port for this run alone, and configures it: raw 8N1 at `speed`
+// Queues behind the other runs of these tools on the device (a lock of
+// their own, taken before the open), opens `path` for reading and writing,
+// never as the controlling terminal, takes the port for this run alone
+// (the device's own lock), and configures it: raw 8N1 at `speed`
 // (B9600, B19200, B38400, ...), no flow control, modem lines ignored, reads
 // that return at once with whatever has arrived. Returns the descriptor, -1
 // when the open itself fails or the terminal has hung up by then, or
-// serial_port_in_use, with nothing changed, when another program kept the
-// port's lock for serial_lock_wait_ms. The
-// lock lasts until the descriptor is closed or the process ends.
+// serial_port_in_use, with nothing changed, when another run or program
+// kept the port for serial_lock_wait_ms in all. The device's lock lasts
+// until the descriptor is closed, the queue's until the process ends.
 // Configuration calls that a device refuses are not reported: the port is
 // then used with whatever settings it kept.
 int serial_open(const char *path, speed_t speed);
@@ -35,7 +37,21 @@ int serial_open(const char *path, speed_t speed);
 // SIGALRM, whose handler it installs.
 void serial_close(int fd);
 
+// Arms a one-shot SIGALRM `us` microseconds from now, whose handler does
+// nothing, so that a blocking call in between returns; 0 disarms it.
+void serial_alarm(int us);
+
 // Switches the UART into RS-485 mode with RTS driving the transmitter.
 // Returns 0, or -1 when the driver refuses (no RS-485 support) or takes the
 // request but leaves RS-485 mode off.
 int serial_set_rs485(int fd);
+
+// For a transceiver wired to RTS on a UART whose driver has no RS-485: sets
+// (`on`) or clears the port's RTS. Returns 0, or -1 when the port has no
+// modem lines.
+int serial_set_rts(int fd, bool on);
+
+// Waits until the UART has sent everything written to it, its shift
+// register included, at `rate` bits per second: for at most a few times as
+// long as `bytes` take on the line, whatever the driver reports.
+void serial_wait_sent(int fd, int rate, int bytes);

@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -315,40 +316,85 @@ TEST(BadCaller, QuorletRunByAUserWhoMayNotOpenThePort)
 	expect_only_root_gets_through(run);
 }
 
+// What the test holds of a port while a run is started on it.
+enum class hold : std::uint8_t {
+	device,         // the device's own lock, as picocom or tio would
+	queue,          // the runs' queue, as a run of these tools would
+	stranger_queue, // the queue's lock file, made by one who may not use the device
+	no_lock_dir,    // nothing, but the run has no lock directory
+};
+
+// The runs' queue for the device at `path`, as the tools name it.
+std::string queue_lock(const std::string &path)
+{
+	struct stat st {};
+	EXPECT_EQ(stat(path.c_str(), &st), 0);
+	return "/run/lock/serial-tools." + std::to_string(major(st.st_rdev)) + "." + std::to_string(minor(st.st_rdev));
+}
+
 TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 {
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to make a lock file of another user's and a lock directory of its own";
 	// Each run on a port of its own, all at once: the wait is long. The
 	// test holds each port's lock as picocom, tio and pyserial's exclusive
-	// mode do: for longer than the tools wait, or until the run is waiting
-	// on it, changing a bit the tools leave alone (ICRNL) before it lets
-	// go, as a holder may.
+	// mode do, or the runs' queue as a run would: for longer than the
+	// tools wait, or until the run is waiting on it, changing a bit the
+	// tools leave alone (ICRNL) before it lets go, as a holder may. A queue
+	// that a stranger holds, or none at all, keeps no run off the port.
 	struct held_port {
 		const char *tool;
 		std::vector<std::string> args;
+		hold holds;
 		bool lets_go;
 		pty_device dev;
 		struct termios before {};
+		std::string lock, events;
 		tool_result run;
 	} ports[] = {
-	    {"pulvane", {"-d"}, false, {}, {}, {}},
-	    {"quorlet", {}, false, {}, {}, {}},
-	    {"pulvane", {"-d"}, true, {}, {}, {}},
+	    {"pulvane", {"-d"}, hold::device, false, {}, {}, {}, {}, {}},
+	    {"quorlet", {}, hold::device, false, {}, {}, {}, {}, {}},
+	    {"pulvane", {"-d"}, hold::device, true, {}, {}, {}, {}, {}},
+	    {"quorlet", {}, hold::queue, false, {}, {}, {}, {}, {}},
+	    {"pulvane", {"-d"}, hold::stranger_queue, false, {}, {}, {}, {}, {}},
+	    {"pulvane", {"-d"}, hold::no_lock_dir, false, {}, {}, {}, {}, {}},
 	};
 	held_port &holder = ports[2];
 	// Readable once the run has opened the holder's port.
 	int opened = inotify_init1(IN_CLOEXEC);
 	ASSERT_GE(opened, 0);
 	ASSERT_GE(inotify_add_watch(opened, holder.dev.path().c_str(), IN_OPEN), 0);
+	std::vector<int> held_locks;
 	for (auto &p : ports) {
-		ASSERT_EQ(flock(p.dev.slave_fd(), LOCK_EX), 0);
 		p.before = make_port_dirty(p.dev.slave_fd());
 		p.args.push_back(p.dev.path());
+		p.events = "/tmp/held-port-" + std::to_string(getpid()) + "-" + std::to_string(&p - ports) + ".events";
+		unlink(p.events.c_str());
+		if (p.holds == hold::device) {
+			ASSERT_EQ(flock(p.dev.slave_fd(), LOCK_EX), 0);
+		}
+		if (p.holds != hold::queue && p.holds != hold::stranger_queue)
+			continue;
+		p.lock = queue_lock(p.dev.path());
+		unlink(p.lock.c_str());
+		int fd = open(p.lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+		ASSERT_GE(fd, 0) << p.lock;
+		if (p.holds == hold::stranger_queue) {
+			ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+			ASSERT_EQ(fchmod(fd, 0644), 0);
+		}
+		ASSERT_EQ(flock(fd, LOCK_EX), 0);
+		held_locks.push_back(fd);
 	}
 	std::vector<std::thread> runs;
 	for (auto &p : ports) {
 		runs.emplace_back([&p] {
 			tool_options line;
 			line.stdin_data = "ATI\n";
+			line.events = p.events;
+			if (p.holds == hold::no_lock_dir)
+				line.prefix = {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o ro none /run/lock && exec \"$@\"",
+					       "sh"};
 			p.run = run_tool(p.tool, p.args, line);
 		});
 	}
@@ -363,25 +409,37 @@ TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 	EXPECT_EQ(flock(holder.dev.slave_fd(), LOCK_UN), 0);
 	for (auto &r : runs)
 		r.join();
+	for (int fd : held_locks)
+		close(fd);
 	for (auto &p : ports) {
-		SCOPED_TRACE(p.dev.path() + (p.lets_go ? ", let go" : ", held"));
+		SCOPED_TRACE(p.dev.path() + (p.lets_go ? ", let go" : ", held") + ", case " + std::to_string(&p - ports));
+		if (!p.lock.empty())
+			unlink(p.lock.c_str());
 		struct termios after {};
 		ASSERT_EQ(tcgetattr(p.dev.slave_fd(), &after), 0);
+		std::string opens;
+		for (const auto &ev : read_events(p.events))
+			if (ev.what == "open")
+				opens += ev.arg;
+		unlink(p.events.c_str());
 		EXPECT_EQ(p.run.out, "");
 		EXPECT_EQ(p.run.status, 1);
-		if (p.lets_go) {
+		if (p.lets_go || p.holds == hold::stranger_queue || p.holds == hold::no_lock_dir) {
 			// The run goes on once the holder lets go, with the port as
-			// the holder left it: its own bits set, ICRNL left clear.
-			// (Nothing answers its frame.)
+			// the holder left it: its own bits set, ICRNL left clear;
+			// past a queue it cannot have, at once. (Nothing answers its
+			// frame.)
 			EXPECT_EQ(p.run.err, "");
 			EXPECT_EQ(drain_master(p.dev.line()), read_1);
 			EXPECT_EQ(settings_diff(expected_after_setup(p.before, B9600), after), "");
-			EXPECT_LT(p.run.seconds, port_lock_wait_s);
+			EXPECT_LT(p.run.seconds, p.lets_go ? port_lock_wait_s : tool_emulated() ? 5.0 : 2.0);
 			continue;
 		}
 		EXPECT_EQ(p.run.err, "Port " + p.dev.path() + " is in use\n");
 		EXPECT_EQ(drain_master(p.dev.line()), "");
 		EXPECT_EQ(settings_diff(p.before, after), "");
+		// Queued behind a run, it never opens the port.
+		EXPECT_EQ(opens, p.holds == hold::queue ? "" : p.dev.path());
 		EXPECT_GE(p.run.seconds, port_lock_wait_s);
 		EXPECT_LT(p.run.seconds, port_lock_wait_s + (tool_emulated() ? 4.0 : 1.0));
 	}

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <unistd.h>
 
 #include "sim/counter_serve.hpp"
@@ -186,6 +187,7 @@ TEST_F(Pulvane, HelpIsPrintedWithoutTouchingTheDevice)
 				 "-r reset, -d get data\n"
 				 "-i <1 2> ID\n"
 				 "-a keep the port's own RS-485 (auto-direction adapter, device tree)\n"
+				 "-t <1 0> RTS level while sending, switched by pulvane (UART without RS-485)\n"
 				 "Example:\n"
 				 "$ pulvane -b 19200 -d -i 1 /dev/ttyS0 \n";
 	auto r = run_tool("pulvane", {"-d", "-h", "/nonexistent/tty"});
@@ -305,6 +307,77 @@ TEST_F(Pulvane, ARefusedRs485ModeStopsTheRunBeforeAnythingIsSent)
 	}
 }
 
+TEST_F(Pulvane, WithDashTItSwitchesRtsItselfAroundTheFrameAndLeavesItAtTheReceiveLevel)
+{
+	// A UART whose transmitter empties 12.5 ms after the write, the
+	// frame's time at 9600 baud.
+	const std::vector<std::string> uart = {"RS485_SHIM_MODEM=1", "RS485_SHIM_LSR=12500"};
+	const std::string counts = "IN:00000000 OUT:00000000 \n";
+	struct {
+		const char *what;
+		std::vector<std::string> args, env;
+		int status;
+		std::string out, err, frame;
+		std::string rts;   // the levels RTS was set to, in order
+		std::string waits; // what the wait asked: "lsr", "drain" or ""
+		int back_us;       // RTS back this long after the write (-1: not)
+	} cases[] = {
+	    {"-t 1", {"-d", "-t", "1"}, uart, 0, counts, "", read_1, "010", "lsr", 12500},
+	    {"-t 0", {"-t", "0"}, uart, 0, "OK\n", "", reset_1, "101", "lsr", 12500},
+	    {"-a then -t: -t", {"-a", "-t", "1"}, uart, 0, "OK\n", "", reset_1, "010", "lsr", 12500},
+	    {"-t then -a: no request at all", {"-t", "1", "-a"}, uart, 0, "OK\n", "", reset_1, "", "", -1},
+	    {"no line status: tcdrain", {"-t", "1"}, {"RS485_SHIM_MODEM=1"}, 0, "OK\n", "", reset_1, "010", "drain", 0},
+	    // Four frame times at most (50 ms), whatever the driver says.
+	    {"a transmitter never empty", {"-t", "1"}, {"RS485_SHIM_MODEM=1", "RS485_SHIM_LSR=-1"}, 0, "OK\n", "",
+	     reset_1, "010", "lsr", 49000},
+	    {"a port without modem lines", {"-t", "1"}, {}, 1, "", "Unable to set rs495 mode\n", "", "", "", -1},
+	    {"a failed write", {"-t", "0"}, {"RS485_SHIM_MODEM=1", "RS485_SHIM_WRITE_ERRNO=5"}, 1, "",
+	     "failed to send command to port\n", "", "101", "", 0},
+	    {"-t 2: refused before the open", {"-t", "2"}, uart, 1, "", "Invalid RTS level for -t: 2 (1 or 0)\n", "", "",
+	     "", -1},
+	};
+	const std::string events = rs485_log_ + ".events";
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		unlink(events.c_str());
+		counter_bench bench;
+		bench.tool.env = c.env;
+		bench.tool.events = events;
+		auto e = run(c.args, bench);
+		EXPECT_EQ(e.run.status, c.status);
+		EXPECT_EQ(e.run.out, c.out);
+		EXPECT_EQ(e.run.err, c.err);
+		EXPECT_EQ(e.wire, c.frame);
+		EXPECT_EQ(e.rs485, "");
+		std::string rts, waits, opened;
+		long long written = -1, back = -1;
+		for (const auto &ev : read_events(events)) {
+			if (ev.what == "open")
+				opened = ev.arg;
+			if (ev.what == "rts") {
+				rts += ev.arg;
+				if (written >= 0)
+					back = ev.us - written;
+			}
+			if (ev.what == "write")
+				written = ev.us;
+			// The wait comes between the write and RTS's return.
+			if ((ev.what == "lsr" || ev.what == "drain") && written >= 0 && back < 0 && waits != ev.what)
+				waits += ev.what;
+		}
+		EXPECT_EQ(rts, c.rts);
+		EXPECT_EQ(waits, c.waits);
+		EXPECT_EQ(opened.empty(), c.args[1] == "2") << opened;
+		if (c.back_us < 0) {
+			EXPECT_EQ(back, -1);
+			continue;
+		}
+		// Back within a few milliseconds of the transmitter's end.
+		EXPECT_GE(back, c.back_us);
+		EXPECT_LT(back, c.back_us + (tool_emulated() ? 20000 : 5000));
+	}
+}
+
 TEST_F(Pulvane, ADeviceThatCannotBeOpenedIsNamedInTheMessage)
 {
 	auto r = run_tool("pulvane", {"-d", "/nonexistent/ttyX"});
@@ -349,11 +422,33 @@ TEST_F(Pulvane, RunsStartedTogetherOnOnePortTakeTurnsAndEachGetsItsOwnModulesCou
 	counter_module module(config);
 	std::string wire;
 	serve(module, wire);
+	// Half of them switch RTS themselves.
 	std::vector<std::vector<std::string>> runs;
-	for (int i = 0; i < 10; ++i)
+	for (int i = 0; i < 10; ++i) {
 		runs.push_back({"-d", "-i", i % 2 ? "2" : "1", dev_.path()});
-	auto results = run_together("pulvane", runs);
+		if (i % 4 < 2)
+			runs.back().insert(runs.back().begin(), {"-t", "1"});
+	}
+	tool_options uart;
+	uart.env = {"RS485_SHIM_MODEM=1", "RS485_SHIM_LSR=12500"};
+	uart.events = rs485_log_ + ".events";
+	auto results = run_together("pulvane", runs, uart);
 	dev_.stop();
+	// A queued run opens the port only once the run before it has ended:
+	// every open of a serial port raises RTS, which would switch the
+	// transceiver under that run's exchange.
+	std::map<int, std::pair<long long, long long>> exchange; // open to exit
+	for (const auto &ev : read_events(uart.events)) {
+		if (ev.what == "open")
+			exchange[ev.pid].first = ev.us;
+		if (ev.what == "exit")
+			exchange[ev.pid].second = ev.us;
+	}
+	EXPECT_EQ(exchange.size(), runs.size());
+	for (const auto &[pid, span] : exchange)
+		for (const auto &[other, other_span] : exchange)
+			EXPECT_FALSE(pid != other && other_span.first > span.first && other_span.first < span.second)
+			    << other << " opened the port during " << pid << "'s exchange";
 	for (std::size_t i = 0; i < results.size(); ++i) {
 		SCOPED_TRACE(testing::PrintToString(runs[i]));
 		EXPECT_EQ(results[i].status, 0);

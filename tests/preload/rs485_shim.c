@@ -29,12 +29,31 @@
  *
  * RS485_SHIM_HUNG_UP=1 makes tcgetattr fail with EIO, as on a terminal that
  * hung up right after its open (a Bluetooth link refused, a USB device
- * gone).
+ * gone). RS485_SHIM_WRITE_ERRNO=N makes every write to a tty fail with
+ * errno N.
+ *
+ * A UART's RTS and line status: RS485_SHIM_MODEM=1 answers TIOCMBIS,
+ * TIOCMBIC and TIOCMGET on a tty (RTS set at first, as every open of a
+ * serial port sets it); RS485_SHIM_LSR=N answers TIOCSERGETLSR with
+ * TIOCSER_TEMT once N microseconds have passed since the last write to a
+ * tty (-1: never), as a transmitter that takes that long to empty.
+ * Without them a pseudo-terminal refuses both (ENOTTY).
+ *
+ * RS485_SHIM_EVENTS names a file that gets one line per event, from every
+ * process the library is in, with the process and CLOCK_MONOTONIC in
+ * microseconds:
+ *   1234 5678901 open /dev/pts/3     (every open of a path under /dev/)
+ *   1234 5678950 rts 0               (RTS cleared; "rts 1": set)
+ *   1234 5679000 write 12            (bytes taken by a tty, or "write -1")
+ *   1234 5679010 lsr 0               (TIOCSERGETLSR answered, 1: empty)
+ *   1234 5679020 drain               (tcdrain)
+ *   1234 6179100 exit
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/serial.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -42,17 +61,36 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tests/support/baud_rate.h"
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
+typedef int (*open_fn)(const char *, int, ...);
+
+static int real_open(const char *path, int flags, mode_t mode)
+{
+	static open_fn real;
+	if (!real)
+		real = (open_fn)dlsym(RTLD_NEXT, "open");
+	return real(path, flags, mode);
+}
+
+static int real_open64(const char *path, int flags, mode_t mode)
+{
+	static open_fn real;
+	if (!real)
+		real = (open_fn)dlsym(RTLD_NEXT, "open64");
+	return real(path, flags, mode);
+}
+
 static void append(const char *path, const char *line, int len)
 {
 	if (!path || !*path || len < 0)
 		return;
-	int log = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	int log = real_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 	if (log < 0)
 		return;
 	if (write(log, line, (size_t)len) < 0) {
@@ -70,12 +108,68 @@ static void record(int fd, const struct serial_rs485 *rs)
 	append(getenv("RS485_SHIM_LOG"), line, len);
 }
 
+static int set(const char *name)
+{
+	const char *v = getenv(name);
+	return v && *v;
+}
+
+static long long now_us(void)
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
+
+static void event(const char *what, long value)
+{
+	char line[256];
+	int len = value == LONG_MIN ? snprintf(line, sizeof line, "%d %lld %s\n", (int)getpid(), now_us(), what)
+				    : snprintf(line, sizeof line, "%d %lld %s %ld\n", (int)getpid(), now_us(), what, value);
+	append(getenv("RS485_SHIM_EVENTS"), line, len);
+}
+
+/* The modem lines and the transmitter this process's tty has. */
+static int rts_on = 1;
+static long long last_write_us;
+
+/* Answers a modem-line or line-status request where the settings say so:
+ * 1 when answered, with *result the ioctl's. */
+static int uart_ioctl(int fd, unsigned long request, void *arg, int *result)
+{
+	if ((request == TIOCMBIS || request == TIOCMBIC || request == TIOCMGET) && set("RS485_SHIM_MODEM") &&
+	    isatty(fd)) {
+		int *bits = arg;
+		if (request == TIOCMGET) {
+			*bits = rts_on ? TIOCM_RTS : 0;
+		} else if (*bits & TIOCM_RTS) {
+			rts_on = request == TIOCMBIS;
+			event(rts_on ? "rts 1" : "rts 0", LONG_MIN);
+		}
+		*result = 0;
+		return 1;
+	}
+	if (request == TIOCSERGETLSR && set("RS485_SHIM_LSR") && isatty(fd)) {
+		long after = atol(getenv("RS485_SHIM_LSR"));
+		int empty = after >= 0 && now_us() - last_write_us >= after;
+		*(unsigned *)arg = empty ? TIOCSER_TEMT : 0;
+		event("lsr", empty);
+		*result = 0;
+		return 1;
+	}
+	return 0;
+}
+
 int ioctl(int fd, unsigned long request, ...)
 {
 	va_list ap;
 	va_start(ap, request);
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
+
+	int answered;
+	if (uart_ioctl(fd, request, arg, &answered))
+		return answered;
 
 	if (request == TIOCSRS485) {
 		struct serial_rs485 *rs = arg;
@@ -137,8 +231,60 @@ ssize_t write(int fd, const void *bytes, size_t n)
 	static ssize_t (*real)(int, const void *, size_t);
 	if (!real)
 		real = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+	if (!isatty(fd))
+		return real(fd, bytes, n);
 	const char *most = getenv("RS485_SHIM_WRITE_MAX");
-	if (most && *most && isatty(fd) && n > strtoul(most, NULL, 10))
+	if (most && *most && n > strtoul(most, NULL, 10))
 		n = strtoul(most, NULL, 10);
-	return real(fd, bytes, n);
+	ssize_t took = -1;
+	if (set("RS485_SHIM_WRITE_ERRNO"))
+		errno = atoi(getenv("RS485_SHIM_WRITE_ERRNO"));
+	else
+		took = real(fd, bytes, n);
+	last_write_us = now_us();
+	event("write", (long)took);
+	return took;
+}
+
+int tcdrain(int fd)
+{
+	static int (*real)(int);
+	if (!real)
+		real = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
+	event("drain", LONG_MIN);
+	return real(fd);
+}
+
+static int logged_open(int (*real)(const char *, int, mode_t), const char *path, int flags, va_list ap)
+{
+	mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
+	if (strncmp(path, "/dev/", 5) == 0) {
+		char what[128];
+		snprintf(what, sizeof what, "open %s", path);
+		event(what, LONG_MIN);
+	}
+	return real(path, flags, mode);
+}
+
+int open(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int fd = logged_open(real_open, path, flags, ap);
+	va_end(ap);
+	return fd;
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int fd = logged_open(real_open64, path, flags, ap);
+	va_end(ap);
+	return fd;
+}
+
+__attribute__((destructor)) static void at_exit(void)
+{
+	event("exit", LONG_MIN);
 }

@@ -130,6 +130,8 @@ tool_result run_tool(const std::string &name, const std::vector<std::string> &ar
 			env.push_back("RS485_SHIM_CFLAG=" + std::to_string(options.port_cflag));
 		if (options.write_max)
 			env.push_back("RS485_SHIM_WRITE_MAX=" + std::to_string(options.write_max));
+		if (!options.events.empty())
+			env.push_back("RS485_SHIM_EVENTS=" + options.events);
 	}
 
 	// Under an emulator the settings go to the emulated process, not to
@@ -268,4 +270,18 @@ std::string read_file(const std::string &path)
 	std::stringstream s;
 	s << in.rdbuf();
 	return s.str();
+}
+
+std::vector<shim_event> read_events(const std::string &path)
+{
+	std::vector<shim_event> events;
+	std::ifstream in(path);
+	for (std::string line; std::getline(in, line);) {
+		std::istringstream words(line);
+		shim_event e;
+		words >> e.pid >> e.us >> e.what;
+		std::getline(words >> std::ws, e.arg);
+		events.push_back(e);
+	}
+	return events;
 }

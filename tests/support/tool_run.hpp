@@ -49,6 +49,9 @@ struct tool_options {
 	// Makes the library's writes to a tty take at most this many bytes
 	// (0: all).
 	int write_max = 0;
+	// Where the library records the run's opens, RTS changes, writes and
+	// waits for the transmitter, with their times (read_events).
+	std::string events;
 	// Holds `stdin_data` back until this returns true.
 	std::function<bool()> stdin_when;
 	// Further NAME=VALUE settings for the tool.
@@ -91,3 +94,13 @@ constexpr double port_lock_wait_s = 15.0;
 
 // The whole of a file the tool (or a library in it) wrote; empty if none.
 std::string read_file(const std::string &path);
+
+// One line of the preload library's event log: the process, the time in
+// microseconds, the event ("open", "rts", "write", "lsr", "drain",
+// "exit") and what follows it ("/dev/pts/3", "1", "12", ...).
+struct shim_event {
+	int pid = 0;
+	long long us = 0;
+	std::string what, arg;
+};
+std::vector<shim_event> read_events(const std::string &path);
