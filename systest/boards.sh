@@ -27,6 +27,7 @@ release  release         armmp  arm64      bookworm trixie forky
 # Pi 4 has no Cortex-A76, the CPU with 16K pages).
 boot_table='
 virt                 release 5.10
+virt/16550           release
 imx6ul               release 5.10
 virt64/armhf         release 5.10 16k
 virt64/arm64         release 5.10 16k
@@ -141,7 +142,7 @@ boot_settings() {
 # boot_arms BOOT: the arms.
 boot_arms() {
 	case $1 in
-	virt | virt64/*)
+	virt | virt/* | virt64/*)
 		# A PL011 (amba-pl011) with RS-485 support; the console and a
 		# spare UART are PCI 16550s, which have none. 5.10's PL011
 		# driver has no RS-485.
@@ -165,6 +166,14 @@ boot_arms() {
 		[ "$kernel_series" != 16k ] || machine=(-M virt -cpu cortex-a76)
 		;;&
 	virt64/arm64) userland=arm64 lib_root=bullseye ;;&
+	virt/16550)
+		# The spare PCI 16550 faces the simulator: a UART whose driver
+		# has no RS-485 on any kernel, where pulvane -t switches RTS
+		# itself. The PL011 writes into the file.
+		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=u0' -serial chardev:plain)
+		port=/dev/ttyS1 plain_port='' port_wire=8250 port_refuses=1 fresh_flags=0
+		uart_label=("ttyS1=PCI 16550")
+		;;&
 	imx6ul)
 		# -serial options fill UART1, UART2, ... in order. UART1 is the
 		# console; UART2 has RTS in the device tree (uart-has-rtscts), so

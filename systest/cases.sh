@@ -9,6 +9,7 @@
 phase_table="
 counter  pulvane  $counter_sim -m 12 -c 10,20 -v
 auto     pulvane  $counter_sim -m 12 -c 10,20 -v
+rts      pulvane  $counter_sim -m 12 -c 10,20 -v
 at       quorlet  $at_sim -v
 fast     quorlet  $at_sim -v
 speed    pulvane  $counter_sim -m 12 -c 10,20 -v
@@ -50,9 +51,10 @@ label_of() {
 #   frames   pulvane's frames on the test port, each with RTS switched [1
 #            for a pulvane on it that is not refused, else 0]
 #   rts      board: those frames at the RTS levels the device tree set up
-#            (pulvane -a kept them) [usual: the driver's own]
-#   cell     the table's cell it counts in: counter, "counter -a" or at
-#            [by the phase's tool]
+#            (pulvane -a kept them); t1, t0: at the levels pulvane -t 1 or
+#            -t 0 sets, the receiver on [usual: the driver's own]
+#   cell     the table's cell it counts in: counter, "counter -a",
+#            "counter -t" or at [by the phase's tool]
 #   setup    carrier-down (CLOCAL cleared first), rs485-off (RS-485
 #            switched off first), unplug (the host pulls the adapter out
 #            during the command) or cut (a link board's far end goes away
@@ -143,16 +145,39 @@ not_here() {
 	not_here+=("$1: $2")
 }
 
-# five_at_once PHASE [-a]: five pulvane -d started at the same moment, for
-# modules 1, 2, 1, 2 and 1 (module 1 read zero, module 2 at its first
-# counts), take turns on the port: each gets its own module's counts.
+# five_at_once PHASE [OPTIONS [FIELD=VALUE...]]: five pulvane -d started at
+# the same moment, for modules 1, 2, 1, 2 and 1 (module 1 read zero, module
+# 2 at its first counts), take turns on the port: each gets its own
+# module's counts. OPTIONS (-a, "-t 1") go to each run and name the
+# table's cell; the fields are the case's, after its own.
 five_at_once() {
-	local cell=()
-	[ -z "${2:-}" ] || cell=("cell=counter $2")
-	add_case "$1" "${2:+$2: }five runs at once take turns: each gets its own module's counts" \
-		cmd="together $(for id in 1 2 1 2; do printf 'pulvane %s-d -i %s %s -- ' "${2:+$2 }" "$id" "$port"; done)pulvane ${2:+$2 }-d -i 1 $port" \
+	local phase=$1 opts=${2:-} cell=()
+	shift $(($# < 2 ? $# : 2))
+	[ -z "$opts" ] || cell=("cell=counter ${opts%% *}")
+	add_case "$phase" "${opts:+$opts: }five runs at once take turns: each gets its own module's counts" \
+		cmd="together $(for id in 1 2 1 2; do printf 'pulvane %s-d -i %s %s -- ' "${opts:+$opts }" "$id" "$port"; done)pulvane ${opts:+$opts }-d -i 1 $port" \
 		status=0 stdout="$(printf 'IN:%s OUT:%s \n' 00000000 00000000 00000010 00000020 00000000 00000000 \
-			00000010 00000020 00000000 00000000)"$'\n' probe="$(raw_port "$kept" 9600)" frames=5 "${cell[@]}"
+			00000010 00000020 00000000 00000000)"$'\n' probe="$(raw_port "$kept" 9600)" frames=5 "${cell[@]}" "$@"
+}
+# rts_cases PROBE-FLAGS: pulvane -t in a phase of its own (rts): module 1
+# read, reset and read zero at 19200 with -t 1, module 2 read at 19200 with
+# -t 0, five runs taking turns with each level, and module 2 reset with -t
+# 0. The driver's RS-485 is never asked for; the port's flags stay
+# PROBE-FLAGS.
+rts_cases() {
+	local t="cell=counter -t"
+	add_case rts "-t 1: read module 1, RTS switched by the tool" cmd="pulvane -t 1 -d -i 1 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$1" 9600)" rts=t1 "$t"
+	add_case rts "-t 1: reset module 1: OK" cmd="pulvane -t 1 -r -i 1 $port" \
+		status=0 stdout=$'OK\n' probe="$(raw_port "$1" 9600)" rts=t1 "$t"
+	add_case rts "-t 1 -b 19200: module 1 reads zero" cmd="pulvane -t 1 -b 19200 -d -i 1 $port" \
+		status=0 stdout="$zero" probe="$(raw_port "$1" 19200)" rts=t1 "$t"
+	add_case rts "-t 0 -b 19200: read module 2" cmd="pulvane -t 0 -b 19200 -d -i 2 $port" \
+		status=0 stdout="$counts" probe="$(raw_port "$1" 19200)" rts=t0 "$t"
+	five_at_once rts "-t 1" probe="$(raw_port "$1" 9600)" rts=t1
+	five_at_once rts "-t 0" probe="$(raw_port "$1" 9600)" rts=t0
+	add_case rts "-t 0: reset module 2: OK" cmd="pulvane -t 0 -r -i 2 $port" \
+		status=0 stdout=$'OK\n' probe="$(raw_port "$1" 9600)" rts=t0 "$t"
 }
 # refusal NAME COMMAND PORT PROBE: pulvane refused RS-485 on PORT.
 refusal() {
@@ -173,6 +198,8 @@ if [ "$port_kind" = uart ] && [ "$port_refuses" = 1 ]; then
 		"pulvane -d $plain_port" "$plain_port" "$(raw_port "$fresh_flags" 9600)"
 	refusal "$carrier; RS-485 refused" "pulvane -d -i 1 $port" "$port" "$(raw_port "$fresh_flags" 9600)"
 	cases[${case_names[-1]}/setup]=carrier-down cases[${case_names[-1]}/limit]=$limit_carrier
+	# There pulvane -t switches RTS itself.
+	rts_cases "$fresh_flags"
 elif [ ${#dtb_set_props[@]} -gt 0 ]; then
 	# The device tree set RS-485 up: on from boot, RTS active low. -a
 	# keeps it, and its cases run first, while the port has the board's
@@ -185,6 +212,11 @@ elif [ ${#dtb_set_props[@]} -gt 0 ]; then
 		status=0 stdout="$counts" probe="$(raw_port "$fresh_flags" 9600)" rts=board cell="counter -a"
 	add_case counter "-a: reset module 1: OK, the board's RS-485 kept" cmd="pulvane -a -r -i 1 $port" \
 		status=0 stdout=$'OK\n' probe="$(raw_port "$fresh_flags" 9600)" rts=board cell="counter -a"
+	# With the driver's RS-485 on, the driver owns RTS: what -t's
+	# requests do on the wire is the driver's.
+	add_case counter "-t 1 with the device tree's RS-485 on: reset module 1, the board's levels on the wire" \
+		cmd="pulvane -t 1 -r -i 1 $port" status=0 stdout=$'OK\n' probe="$(raw_port "$fresh_flags" 9600)" rts=board \
+		cell="counter -t"
 	add_case counter "without -a: module 1 reads zero; the board's RS-485 replaced (flags $kept)" \
 		cmd="pulvane -d -i 1 $port" status=0 stdout="$zero" probe="$(raw_port "$kept" 9600)"
 	# The AT cases are the PL011's own boot's.
@@ -235,6 +267,12 @@ else
 		add_case auto "-a -b 19200: module 2 kept its counts" cmd="pulvane -a -b 19200 -d -i 2 $port" \
 			status=0 stdout="$counts" probe="$(raw_port none 19200)" cell="counter -a"
 		five_at_once auto -a
+		# Modem lines, so pulvane -t switches RTS there too: ftdi_sio
+		# tells when its transmitter is empty, cdc-acm only drains.
+		add_case auto "-t 1: read module 2" cmd="pulvane -t 1 -d -i 2 $port" \
+			status=0 stdout="$counts" probe="$(raw_port none 9600)" cell="counter -t"
+		add_case auto "-t 0: reset module 2: OK" cmd="pulvane -t 0 -r -i 2 $port" \
+			status=0 stdout=$'OK\n' probe="$(raw_port none 9600)" cell="counter -t"
 	fi
 fi
 
@@ -578,6 +616,7 @@ uart_table() {
 		clock=$(sed -n "s/^@@base_baud $tty //p" "$work/console.txt")
 		row="| $board | $(label_of "$tty") (${rest%%:*}) | $kernel | $tools tools | ${rest#*: } | ${message:-none}"
 		row+=" | ${clock:-none} | ${port_result[counter /dev/$tty]:-not run}${port_result[counter -a /dev/$tty]:+; with -a ${port_result[counter -a /dev/$tty]}}"
+		row+="${port_result[counter -t /dev/$tty]:+; with -t ${port_result[counter -t /dev/$tty]}}"
 		row+=" | ${port_result[at /dev/$tty]:-not run} | ${wire_cell[$tty]:-not seen} |"
 		echo "systest: $row"
 		echo "$row" >>"$table"

@@ -4,7 +4,9 @@
 # handed to the transmitter. For RS-485, RTS must change before the
 # frame's first byte (since the previous frame, or since the trace began),
 # stay put while it goes out, and change back after its last byte, before
-# the driver reads the module's reply and before anything else goes out.
+# the driver reads the module's reply and before anything else goes out;
+# and stay put until the reply is read (another program's open of the port
+# raises RTS, which would switch the transceiver during the reply).
 # One line
 # a frame:
 #   ok SEND AFTER RX CLEARED   RTS bit SEND while sending, AFTER once
@@ -59,6 +61,9 @@ $1 == "rts" {
 		else if (state == "after") {
 			state = "back"
 			after = $2
+		} else if (state == "back" && !replied) {
+			done("bad RTS changed again after the frame before the reply was read")
+			changed = 1
 		} else {
 			back()
 			changed = 1
@@ -74,7 +79,7 @@ $1 == "rxen" {
 	next
 }
 $1 == "rxclear" {
-	if (state == "after" || state == "back")
+	if (state == "after" || (state == "back" && !replied))
 		cleared = 1
 	next
 }
@@ -97,13 +102,14 @@ $1 == "tx" {
 		rx_on = rxen == "" || rxen == 1
 		during = ""
 		cleared = 0
+		replied = 0
 	}
 	next
 }
 $1 == "rx" {
-	back()
 	if (state == "after")
 		done("bad the reply was read before RTS changed back")
+	replied = 1
 	next
 }
 END {

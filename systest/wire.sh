@@ -68,10 +68,20 @@ check_wire() {
 	usual=${wire_want[$port_wire]}
 	read -r s a rest <<<"$usual"
 	board="$a $s $rest"
+	# pulvane -t sets the RTS bit (TIOCM_RTS) itself, 1 while sending with
+	# -t 1, 0 with -t 0, and leaves the receiver on.
+	local -A kinds=()
 	for name in "${case_names[@]}"; do
 		grep -qxF "${cases[$name/phase]}" "$work/root/cases/phases" || continue
 		for ((i = 0; i < ${cases[$name/frames]}; i++)); do
-			if [ "${cases[$name/rts]}" = board ]; then expect+=("$board"); else expect+=("$usual"); fi
+			case ${cases[$name/rts]} in
+			board) expect+=("$board") ;;
+			t1) expect+=("1 0 on") ;;
+			t0) expect+=("0 1 on") ;;
+			*) expect+=("$usual") ;;
+			esac
+			kinds[${cases[$name/rts]}]=1
+			[ "${cases[$name/cell]}" != "counter -t" ] || kinds[t]=1
 		done
 	done
 	want=${#expect[@]}
@@ -94,10 +104,13 @@ check_wire() {
 			problem="frame $((i + 1)) of $want: RTS bit, receiver: want ${expect[i]}, got ${seen[i]}"
 			break
 		done
-		if [ -z "$problem" ]; then
+		if [ -z "$problem" ] && [ -z "${kinds[usual]:-}${kinds[board]:-}" ]; then
+			wire_cell[$tty]="RS-485 refused; switched by pulvane -t: ${wire_rts_bit[$port_wire]} 1 while sending with -t 1,"
+			wire_cell[$tty]+=" 0 with -t 0, back before the reply; receiver on"
+		elif [ -z "$problem" ]; then
 			wire_cell[$tty]="switched: ${wire_rts_bit[$port_wire]} $s while sending, $a after"
-			if [[ " ${expect[*]} " == *" $board "* ]]; then
-				wire_cell[$tty]="switched: with -a the device tree's polarity kept, ${wire_rts_bit[$port_wire]} $a while sending, $s after;"
+			if [ -n "${kinds[board]:-}" ]; then
+				wire_cell[$tty]="switched: with -a${kinds[t]:+ (and -t, whose RTS the driver ignores)} the device tree's polarity kept, ${wire_rts_bit[$port_wire]} $a while sending, $s after;"
 				wire_cell[$tty]+=" without -a replaced by the kernel's RTS_ON_SEND, $s while sending, $a after (no reply on hardware wired for active low)"
 			fi
 			wire_cell[$tty]+="; ${wire_rx_off[$port_wire]} while sending"
