@@ -8,6 +8,8 @@
 #   rts L     the RTS bit of the UART's control register is now L (0, 1)
 #   rxen L    the receiver (its interrupts, on a 16550) is on (1) or off
 #   rxclear   the receive FIFO was cleared (16550)
+#   temt L    the driver read the line status: the transmitter, shift
+#             register included, is empty (1) or not (16550)
 # Run with -v model=pl011|8250|imx, and for the i.MX UART -v chr=NAME, the
 # chardev whose UART is wanted (qemu names it in the i.MX trace alone; a
 # 16550 trace holds every 16550 of the board, the console's too). Bytes
@@ -77,8 +79,11 @@ model == "8250" && $1 == "serial_write" {
 	next
 }
 model == "8250" && $1 == "serial_read" {
-	if (first_hex() == 0 && !dlab)
+	a = first_hex()
+	if (a == 0 && !dlab)
 		print "rx", hex($NF)
+	else if (a == 5)
+		print "temt", bit(hex($NF), 6)
 	next
 }
 

@@ -6,7 +6,9 @@
 # stay put while it goes out, and change back after its last byte, before
 # the driver reads the module's reply and before anything else goes out;
 # and stay put until the reply is read (another program's open of the port
-# raises RTS, which would switch the transceiver during the reply).
+# raises RTS, which would switch the transceiver during the reply). Where
+# the trace shows the line status (a 16550), RTS may change back only once
+# the transmitter was read empty after the frame's last byte.
 # One line
 # a frame:
 #   ok SEND AFTER RX CLEARED   RTS bit SEND while sending, AFTER once
@@ -58,6 +60,8 @@ $1 == "rts" {
 	if (rts != "" && $2 != rts) {
 		if (state == "frame")
 			during = "RTS changed while the frame went out"
+		else if (state == "after" && has_temt && !emptied)
+			done("bad RTS changed back before the transmitter was empty")
 		else if (state == "after") {
 			state = "back"
 			after = $2
@@ -76,6 +80,12 @@ $1 == "rxen" {
 	rxen = $2
 	if (state == "frame" && rxen == 1)
 		rx_on = 1
+	next
+}
+$1 == "temt" {
+	has_temt = 1
+	if (state == "after" && $2 == 1)
+		emptied = 1
 	next
 }
 $1 == "rxclear" {
@@ -103,6 +113,7 @@ $1 == "tx" {
 		during = ""
 		cleared = 0
 		replied = 0
+		emptied = 0
 	}
 	next
 }
