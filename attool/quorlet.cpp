@@ -98,6 +98,12 @@ int main(int argc, char *argv[])
 
 	// 5. One write of the whole line. It is at most 255 bytes, which an
 	// idle port takes whole; any other count means it did not go out.
+	// Whatever waits on the port before it goes out is no answer to it
+	// (the device has not heard it yet): the late answer to a run that gave
+	// up, kept by a bridge's pseudo-terminal (a Wi-Fi adapter through
+	// socat) until the next run opens it. It is dropped, so that its prompt
+	// cannot end this run's wait.
+	tcflush(fd, TCIFLUSH);
 	const std::size_t len = strnlen(buf, sizeof buf);
 	if (write(fd, buf, len) != static_cast<ssize_t>(len)) {
 		fputs("failed to send string to port\n", stderr);

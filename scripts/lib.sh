@@ -81,7 +81,9 @@ build_arm64() { build_board arm64; }
 # the end-to-end suites also run the armhf and arm64 board builds found
 # there (build_host ARMHF_DIR [ARM64_DIR]).
 build_host() {
-	need_packages cmake ninja-build g++ libgtest-dev groff-base man-db dpkg-dev file
+	# socat: the pty bridge of the network suite; systemd: systemd-analyze,
+	# which checks the example bridge's unit.
+	need_packages cmake ninja-build g++ libgtest-dev groff-base man-db dpkg-dev file socat systemd
 	cmake -S "$top" -B "$top/build" -G Ninja ${WERROR:+-DWERROR=ON} \
 		-DARMHF_BUILD_DIR="${1:-}" -DARM64_BUILD_DIR="${2:-}" >/dev/null
 	cmake --build "$top/build"
