@@ -88,8 +88,10 @@ bool only_device_users(const struct stat &lock, const struct stat &dev)
 // serial_port_in_use when the queue did not move for the whole wait.
 int join_queue(const char *path, int &waited_ms)
 {
+	// Only a device can be a serial port; the memory devices (/dev/null,
+	// /dev/zero: major 1) are none, and are shared by anything.
 	struct stat dev {};
-	if (stat(path, &dev) != 0 || !S_ISCHR(dev.st_mode))
+	if (stat(path, &dev) != 0 || !S_ISCHR(dev.st_mode) || major(dev.st_rdev) == 1)
 		return -1;
 	char name[64];
 	snprintf(name, sizeof name, "/run/lock/serial-tools.%u.%u", major(dev.st_rdev), minor(dev.st_rdev));
