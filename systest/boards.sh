@@ -106,6 +106,9 @@ kernels_on() { awk -v r="$1" 'NF { for (i = 5; i <= NF; i++) if ($i == r) print 
 #                wire (wire.sh): pl011, 8250 (a 16550), imx; mini and usb
 #                have none
 #   port_refuses 1 where the port's driver refuses RS-485 on this kernel
+#   rts_cases    where it refuses, which of pulvane -t's cases run: "all"
+#                (19200 and five at once with each level too) or "some"
+#                (a read and a reset with each level)
 #   kept         the RS-485 flags the driver keeps of flags 7
 #   uart_label   NAME=LABEL for the cases and the table of UARTs, one per port
 #   lib_root     where the guest's /lib comes from: "cross" (the cross
@@ -132,7 +135,7 @@ boot_settings() {
 	qemu=qemu-system-arm memory=256 kernel_arch=armhf userland=armhf modules=() machine_note=''
 	dtb='' dtb_enable=() dtb_disable=() dtb_remove=() dtb_delete_props=() dtb_set_props=() plain_port=''
 	link='' guest_debs=() host_helper=() host_helper_socket='' host_packages=()
-	no_dlab=0 base_baud='' mini_last=speed powers_off=1 kept=3 port_refuses=0 fresh_flags=2 lib_root=bullseye
+	no_dlab=0 base_baud='' mini_last=speed powers_off=1 kept=3 port_refuses=0 rts_cases=some fresh_flags=2 lib_root=bullseye
 	# What every boot must set in its arms: no default.
 	machine=() console_tty='' attach=() port='' port_kind='' port_wire='' uart_label=()
 	boot_arms "$1"
@@ -171,7 +174,7 @@ boot_arms() {
 		# has no RS-485 on any kernel, where pulvane -t switches RTS
 		# itself. The PL011 writes into the file.
 		attach=(-device 'pci-serial,chardev=con0' -device 'pci-serial,chardev=u0' -serial chardev:plain)
-		port=/dev/ttyS1 plain_port='' port_wire=8250 port_refuses=1 fresh_flags=0
+		port=/dev/ttyS1 plain_port='' port_wire=8250 port_refuses=1 rts_cases=all fresh_flags=0
 		uart_label=("ttyS1=PCI 16550")
 		;;&
 	imx6ul)
@@ -333,6 +336,7 @@ boot_complete() {
 	case $userland in armhf | arm64) ;; *) wrong+=("userland $userland (armhf or arm64)") ;; esac
 	case $lib_root in cross | bullseye) ;; *) wrong+=("lib_root $lib_root (cross or bullseye)") ;; esac
 	case $mini_last in speed | fast) ;; *) wrong+=("mini_last $mini_last (speed or fast)") ;; esac
+	case $rts_cases in all | some) ;; *) wrong+=("rts_cases $rts_cases (all or some)") ;; esac
 	[ ${#missing[@]} -gt 0 ] || [ ${#wrong[@]} -gt 0 ] || return 0
 	local said=() joined
 	[ ${#missing[@]} -eq 0 ] || said+=("no $(printf '%s, ' "${missing[@]}")")
