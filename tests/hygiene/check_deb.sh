@@ -7,7 +7,9 @@
 #   it has one; exactly LIBC_FLOOR when given);
 # - the exact contents, directories aside: the programs, their man pages
 #   (the very pages in man/), the copyright and changelog, the examples;
-#   for serial-tools-sim the preload library too;
+#   for serial-tools README.md and the user's part of docs/ (the very
+#   files, gzipped where larger than 4 KiB, as dh_compress does); for
+#   serial-tools-sim the preload library too;
 # - every ELF file built for the package's architecture, and each tool of
 #   serial-tools needing libc.so.6 alone and, given LIBC_FLOOR (a board's
 #   package), no glibc symbol newer than that and segments aligned to
@@ -37,6 +39,12 @@ serial-tools)
 	for f in "$src"/examples/*; do
 		extra+=("$doc/examples/$(basename "$f")")
 	done
+	docs=(README.md docs/boards-and-uarts.md docs/rs485.md docs/adapters.md docs/sharing-a-port.md)
+	for f in "${docs[@]}"; do
+		name=$doc/$(basename "$f")
+		[ "$(stat -c %s "$src/$f")" -le 4096 ] || name+=.gz
+		extra+=("$name")
+	done
 	if [ -n "$floor" ]; then
 		[ "$(field Depends)" = "libc6 (>= $floor)" ] || fail "Depends: $(field Depends), not libc6 (>= $floor)"
 	else
@@ -45,6 +53,7 @@ serial-tools)
 	;;
 serial-tools-sim)
 	programs=(at-sim counter-sim)
+	docs=()
 	extra=("./usr/lib/$triplet/serial-tools-sim/rs485_shim.so")
 	[[ "$(field Depends)" =~ libc6\ \(\>=\ 2\.[0-9]+\) ]] || fail "Depends: $(field Depends)"
 	;;
@@ -81,5 +90,10 @@ for program in "${programs[@]}"; do
 	if [ "$package" = serial-tools ]; then
 		result=$("$here/check_binary.sh" "$unpacked/usr/bin/$program" "$floor" ${floor:+65536}) || fail "$result"
 	fi
+done
+for f in "${docs[@]}"; do
+	shipped=$unpacked/usr/share/doc/$package/$(basename "$f")
+	[ -f "$shipped" ] || shipped+=.gz
+	zcat -f "$shipped" | cmp -s - "$src/$f" || fail "$(basename "$shipped") is not $f"
 done
 echo "ok $(basename "$deb"): Depends: $(field Depends); $(echo "$files" | wc -l) files"
