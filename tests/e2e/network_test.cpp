@@ -217,7 +217,7 @@ TEST(NetworkBridge, ALateAnswerIsDroppedAndTheNextCommandPrintsItsOwn)
 	EXPECT_EQ(first.out, "");
 	// The answer and its prompt come while nobody has the port open, and
 	// wait in the bridge's pseudo-terminal.
-	usleep(static_cast<useconds_t>(std::max(0.0, 13.0 - first.seconds) * 1e6));
+	usleep(static_cast<useconds_t>(std::max(0.0, 14.0 - first.seconds) * 1e6));
 	auto next = run_on(bridge, "quorlet", {}, "ATI\n");
 	EXPECT_EQ(next.status, 0);
 	EXPECT_EQ(next.out, "ELM327 v1.5\n");

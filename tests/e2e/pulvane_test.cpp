@@ -372,9 +372,11 @@ TEST_F(Pulvane, WithDashTItSwitchesRtsItselfAroundTheFrameAndLeavesItAtTheReceiv
 			EXPECT_EQ(back, -1);
 			continue;
 		}
-		// Back within a few milliseconds of the transmitter's end.
+		// Back within milliseconds of the transmitter's end, well before
+		// the four frame times a driver that never reports empty gets
+		// (on a machine busy with other tests, a little later).
 		EXPECT_GE(back, c.back_us);
-		EXPECT_LT(back, c.back_us + (tool_emulated() ? 20000 : 5000));
+		EXPECT_LT(back, c.back_us + (tool_emulated() ? 30000 : 15000));
 	}
 }
 

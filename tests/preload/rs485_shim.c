@@ -121,12 +121,18 @@ static long long now_us(void)
 	return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
 }
 
-static void event(const char *what, long value)
+/* Logs WHAT (and VALUE, unless LONG_MIN) as having happened at AT_US. */
+static void event_at(long long at_us, const char *what, long value)
 {
 	char line[256];
-	int len = value == LONG_MIN ? snprintf(line, sizeof line, "%d %lld %s\n", (int)getpid(), now_us(), what)
-				    : snprintf(line, sizeof line, "%d %lld %s %ld\n", (int)getpid(), now_us(), what, value);
+	int len = value == LONG_MIN ? snprintf(line, sizeof line, "%d %lld %s\n", (int)getpid(), at_us, what)
+				    : snprintf(line, sizeof line, "%d %lld %s %ld\n", (int)getpid(), at_us, what, value);
 	append(getenv("RS485_SHIM_EVENTS"), line, len);
+}
+
+static void event(const char *what, long value)
+{
+	event_at(now_us(), what, value);
 }
 
 /* The modem lines and the transmitter this process's tty has. */
@@ -241,8 +247,9 @@ ssize_t write(int fd, const void *bytes, size_t n)
 		errno = atoi(getenv("RS485_SHIM_WRITE_ERRNO"));
 	else
 		took = real(fd, bytes, n);
+	/* The line status counts from the very time logged. */
 	last_write_us = now_us();
-	event("write", (long)took);
+	event_at(last_write_us, "write", (long)took);
 	return took;
 }
 
