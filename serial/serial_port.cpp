@@ -89,9 +89,14 @@ bool only_device_users(const struct stat &lock, const struct stat &dev)
 int join_queue(const char *path, int &waited_ms)
 {
 	// Only a device can be a serial port; the memory devices (/dev/null,
-	// /dev/zero: major 1) are none, and are shared by anything.
+	// /dev/zero: major 1) are none, and are shared by anything. A
+	// Bluetooth RFCOMM tty (major 216) has no RTS wire for an open to
+	// switch, but a link that its open starts and its last close ends: runs
+	// that open it while another has it share that link, where a run that
+	// opened it only after the other's close could attach to the link
+	// still closing and be hung up with it.
 	struct stat dev {};
-	if (stat(path, &dev) != 0 || !S_ISCHR(dev.st_mode) || major(dev.st_rdev) == 1)
+	if (stat(path, &dev) != 0 || !S_ISCHR(dev.st_mode) || major(dev.st_rdev) == 1 || major(dev.st_rdev) == 216)
 		return -1;
 	char name[64];
 	snprintf(name, sizeof name, "/run/lock/serial-tools.%u.%u", major(dev.st_rdev), minor(dev.st_rdev));
