@@ -273,7 +273,14 @@ static int logged_open(int (*real)(const char *, int, mode_t), const char *path,
 	return real(path, flags, mode);
 }
 
-int open(const char *path, int flags, ...)
+/* Both names defined by their symbols: where the headers make open the
+ * 64-bit-offset open64 (_FILE_OFFSET_BITS=64, as Debian 13's armhf
+ * compiler has it by default), a plain definition of each would define
+ * open64 twice. */
+int shim_open(const char *path, int flags, ...) __asm__("open");
+int shim_open64(const char *path, int flags, ...) __asm__("open64");
+
+int shim_open(const char *path, int flags, ...)
 {
 	va_list ap;
 	va_start(ap, flags);
@@ -282,7 +289,7 @@ int open(const char *path, int flags, ...)
 	return fd;
 }
 
-int open64(const char *path, int flags, ...)
+int shim_open64(const char *path, int flags, ...)
 {
 	va_list ap;
 	va_start(ap, flags);
