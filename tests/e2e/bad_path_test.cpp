@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -391,15 +392,23 @@ TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 		ASSERT_EQ(flock(fd, LOCK_EX), 0);
 		held_locks.push_back(fd);
 	}
+	// A mount namespace of its own takes a root that is a mount point: in
+	// a chroot (scripts/test-on-debian's roots) there is none, and the row
+	// without a lock directory is left to the machine's own run.
+	const bool own_mounts = std::system("unshare -m --propagation private true 2>/dev/null") == 0;
+	if (!own_mounts)
+		std::fprintf(stderr, "note: no mount namespace here (a chroot?): the row without a lock directory is left out\n");
 	std::vector<std::thread> runs;
 	for (auto &p : ports) {
+		if (p.holds == hold::no_lock_dir && !own_mounts)
+			continue;
 		runs.emplace_back([&p] {
 			tool_options line;
 			line.stdin_data = "ATI\n";
 			line.events = p.events;
 			if (p.holds == hold::no_lock_dir)
-				line.prefix = {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o ro none /run/lock && exec \"$@\"",
-					       "sh"};
+				line.prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+					       "mount -t tmpfs -o ro none /run/lock && exec \"$@\"", "sh"};
 			p.run = run_tool(p.tool, p.args, line);
 		});
 	}
@@ -417,6 +426,8 @@ TEST(BadCaller, APortAnotherProgramHoldsIsWaitedForThenLeftAlone)
 	for (int fd : held_locks)
 		close(fd);
 	for (auto &p : ports) {
+		if (p.holds == hold::no_lock_dir && !own_mounts)
+			continue;
 		SCOPED_TRACE(p.dev.path() + (p.lets_go ? ", let go" : ", held") + ", case " + std::to_string(&p - ports));
 		if (!p.lock.empty())
 			unlink(p.lock.c_str());
